@@ -1,0 +1,54 @@
+// The identity and behaviour of one simulated printer, from a --printer SPEC.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// How a printer answers the printers discovery request.
+enum class DiscoveryMode {
+    Normal,   // a valid "HereMI" answer (header plus a short text)
+    None,     // no answer at all
+    Short,    // a 15-byte datagram, one byte short of a header
+    Foreign,  // a datagram of normal length with another vendor tag
+};
+
+// Plain settings record; built once on the main thread before any printer
+// thread starts and read-only afterwards, so it needs no lock.
+struct PrinterConfig {
+    // Size of the identity record that starts the TQ_PRINTERINFO_CMD payload.
+    static constexpr int kInfoRecordSize = 152;
+
+    int index = 0;          // 1-based position on the command line
+    in_addr address{};      // the printer's own IPv4 address (network order)
+    std::string addressText;
+    std::string name, model, status, serial, version, order;
+    std::int32_t installed = 1700000000;  // installationDate, epoch seconds
+    std::int32_t systemId = 0;
+    std::uint32_t backupSize = 4096;       // bytes of generated backup content
+    int infoLength = kInfoRecordSize;      // length field sent for the info command
+    DiscoveryMode discovery = DiscoveryMode::Normal;
+    double silentAfter = -1;               // seconds after start; < 0: never
+    bool refuseStatus = false;             // true: no status-port listener
+    std::uint8_t controlAnswer = 1;        // byte answered to a control command
+
+    // Parses "ADDRESS[,key=value]..." for the printer at 1-based index.
+    // Returns false and sets error on a bad address, key or value.
+    static bool parse(const std::string& spec, int index, PrinterConfig& out,
+                      std::string& error);
+
+    // The 152-byte identity record (fixed text fields, little-endian ints).
+    std::vector<std::uint8_t> infoRecord() const;
+
+    // The whole answer to TQ_PRINTERINFO_CMD: the signed 16-bit length
+    // field, then the payload that the length announces (none when <= 0).
+    std::vector<std::uint8_t> infoAnswer() const;
+
+    // Byte i of the generated backup content.
+    static std::uint8_t backupByte(std::uint64_t i)
+    {
+        return static_cast<std::uint8_t>((i * 7 + 13) & 0xff);
+    }
+};
