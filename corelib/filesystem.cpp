@@ -1,0 +1,119 @@
+#include "filesystem.h"
+
+#include "logmanager.h"
+
+#include <boost/filesystem.hpp>
+
+namespace fs = boost::filesystem;
+
+bool FileSystem::setCurrentDirectory(const std::string &path)
+{
+    try {
+        fs::current_path(fs::path(path));
+        return true;
+    } catch (const fs::filesystem_error &error) {
+        ORVEL_LOG(Error, error.what());
+        return false;
+    }
+}
+
+bool FileSystem::directoryExists(const std::string &path)
+{
+    boost::system::error_code code;
+    const fs::file_status status = fs::status(fs::path(path), code);
+    return !code && fs::is_directory(status);
+}
+
+bool FileSystem::remove(const std::string &path)
+{
+    try {
+        return fs::remove(fs::path(path));
+    } catch (const fs::filesystem_error &error) {
+        ORVEL_LOG(Error, error.what());
+        return false;
+    }
+}
+
+bool FileSystem::rename(const std::string &from, const std::string &to)
+{
+    try {
+        fs::rename(fs::path(from), fs::path(to));
+        return true;
+    } catch (const fs::filesystem_error &error) {
+        ORVEL_LOG(Error, error.what());
+        return false;
+    }
+}
+
+bool FileSystem::createDirectory(const std::string &path)
+{
+    try {
+        return fs::create_directory(fs::path(path));
+    } catch (const fs::filesystem_error &error) {
+        ORVEL_LOG(Error, error.what());
+        return false;
+    }
+}
+
+bool FileSystem::ensureDirectory(const std::string &path, const std::string &base)
+{
+    std::vector<std::string> chain;
+    for (fs::path entry(path); !entry.empty(); entry = entry.parent_path()) {
+        chain.insert(chain.begin(), entry.string());
+        if (entry == entry.parent_path())
+            break;
+    }
+    for (const std::string &entry : chain) {
+        const std::string level = normalizePath(base.empty() ? entry : combine(base, entry), true);
+        if (!directoryExists(level) && !createDirectory(level))
+            return false;
+    }
+    return true;
+}
+
+bool FileSystem::getFiles(const std::string &path, std::vector<std::string> &files)
+{
+    try {
+        for (fs::directory_iterator it{fs::path(path)}, end; it != end; ++it) {
+            if (!fs::is_directory(it->status()))
+                files.push_back(it->path().filename().string());
+        }
+        return true;
+    } catch (const fs::filesystem_error &error) {
+        ORVEL_LOG(Error, error.what());
+        return false;
+    }
+}
+
+bool FileSystem::getLastWriteTime(const std::string &path, int64_t &time)
+{
+    try {
+        time = static_cast<int64_t>(fs::last_write_time(fs::path(path)));
+        return true;
+    } catch (const fs::filesystem_error &error) {
+        ORVEL_LOG(Error, error.what());
+        return false;
+    }
+}
+
+std::string FileSystem::normalizePath(const std::string &path, bool trailingSeparator)
+{
+    if (path.empty())
+        return path;
+    std::string result = path;
+    for (char &c : result) {
+        if (c == '\\')
+            c = '/';
+    }
+    if (trailingSeparator && result.back() != '/')
+        result += '/';
+    return result;
+}
+
+std::string FileSystem::combine(const std::string &base, const std::string &part)
+{
+    if (part.empty())
+        return normalizePath(base, false);
+    const size_t first = part.find_first_not_of("/\\");
+    return normalizePath(base, true) + (first == std::string::npos ? std::string() : part.substr(first));
+}

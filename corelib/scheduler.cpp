@@ -1,0 +1,45 @@
+#include "scheduler.h"
+
+#include <chrono>
+
+Scheduler::Scheduler() : block_(std::make_shared<Block>())
+{
+    reset();
+}
+
+Scheduler::~Scheduler()
+{
+    cancel();
+}
+
+void Scheduler::reset()
+{
+    std::lock_guard<std::mutex> lock(block_->mutex);
+    if (!block_->condition)
+        block_->condition = std::make_shared<std::condition_variable>();
+}
+
+void Scheduler::cancel()
+{
+    std::lock_guard<std::mutex> lock(block_->mutex);
+    if (block_->condition) {
+        block_->condition->notify_all();
+        block_->condition.reset();
+    }
+}
+
+bool Scheduler::isActive() const
+{
+    std::lock_guard<std::mutex> lock(block_->mutex);
+    return static_cast<bool>(block_->condition);
+}
+
+bool Scheduler::wait(unsigned milliseconds)
+{
+    std::unique_lock<std::mutex> lock(block_->mutex);
+    const std::shared_ptr<std::condition_variable> condition = block_->condition;
+    if (!condition)
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    return condition->wait_until(lock, deadline) == std::cv_status::no_timeout;
+}
