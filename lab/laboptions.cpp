@@ -37,7 +37,7 @@ bool LabOptions::parse(int argc, char** argv, std::string& error)
         const std::size_t eq = arg.find('=');
         if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
             value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
+            arg.resize(eq);
             hasValue = true;
         }
         if (arg == "--help" || arg == "-h") {
