@@ -1,0 +1,165 @@
+#include "isocketserver.h"
+
+#include "logmanager.h"
+#include "stringutils.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <system_error>
+
+ISocketServer::ISocketServer(const std::string &name) : Socket(name) {}
+
+ISocketServer::ISocketServer(const ISocketServer &other) : Socket(other) {}
+
+ISocketServer::~ISocketServer()
+{
+    stopAccepting();
+}
+
+void ISocketServer::stopAccepting()
+{
+    close();
+    if (acceptThread_.joinable())
+        acceptThread_.join();
+}
+
+void ISocketServer::startThread(std::function<void()> body)
+{
+    std::thread(std::move(body)).detach();
+}
+
+std::shared_ptr<ISocketServer> ISocketServer::makeCopy() const
+{
+    return std::dynamic_pointer_cast<ISocketServer>(clone());
+}
+
+void ISocketServer::serve(const std::shared_ptr<ISocketServer> &copy)
+{
+    try {
+        copy->onRun();
+    } catch (const std::exception &error) {
+        ORVEL_LOG(Error, formatString("Unhandled exception in server%s: %s", copy->nameSuffix().c_str(), error.what()));
+    } catch (...) {
+        ORVEL_LOG(Error, formatString("Unhandled exception in server%s", copy->nameSuffix().c_str()));
+    }
+}
+
+bool ISocketServer::createServer(uint16_t port)
+{
+    stopAccepting();
+    SocketHandle handle = SocketHandle::createStream();
+    setHandle(handle);
+    if (handle.isOpen()) {
+        // Lets a stopped server bind its port again at once; a port held by a
+        // listening socket still refuses a second bind.
+        const int on = 1;
+        ::setsockopt(handle.descriptor(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        applyTimeouts();
+    }
+    if (!bind(INADDR_ANY, port)) {
+        close();
+        ORVEL_LOG(Debug, formatString("bind() failed on port %d", port));
+        return false;
+    }
+    if (::listen(handle.descriptor(), 5) != 0) {
+        close();
+        ORVEL_LOG(Debug, formatString("listen() failed on port %d", port));
+        return false;
+    }
+    std::shared_ptr<ISocketServer> acceptor = makeCopy();
+    if (!acceptor) {
+        close();
+        ORVEL_LOG(Error, "Internal error (server clone failed)");
+        return false;
+    }
+    try {
+        acceptThread_ = std::thread([acceptor] {
+            try {
+                acceptor->acceptingThread(true);
+            } catch (const std::exception &error) {
+                ORVEL_LOG(Error, formatString("Unhandled exception in accepting thread: %s", error.what()));
+            }
+            // The clone shares the listening handle with the server: hand it
+            // back without closing it.
+            acceptor->takeHandle();
+        });
+    } catch (const std::system_error &error) {
+        acceptor->takeHandle();
+        close();
+        ORVEL_LOG(Error, formatString("Cannot start the accepting thread on port %d: %s", port, error.what()));
+        return false;
+    }
+    return true;
+}
+
+void ISocketServer::acceptingThread(bool spawn)
+{
+    const SocketHandle listening = sharedHandle();
+    for (;;) {
+        const int accepted = listening.isOpen() ? ::accept4(listening.descriptor(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        if (accepted < 0) {
+            const int error = listening.isOpen() ? errno : EBADF;
+            if (error == EINTR || error == ECONNABORTED)
+                continue;
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                // Out of descriptors or memory, for example under a flood of
+                // connections: wait a moment instead of giving the port up.
+                ORVEL_LOG(Debug, formatString("accept() failed temporarily: %s", std::strerror(error)));
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                continue;
+            }
+            ORVEL_LOG(Debug, "accept() failed");
+            return;
+        }
+        std::shared_ptr<ISocketServer> copy = makeCopy();
+        if (!copy) {
+            SocketHandle::adopt(accepted).close();
+            continue;
+        }
+        copy->setHandle(SocketHandle::adopt(accepted));
+        copy->applyTimeouts();
+        if (!spawn) {
+            serve(copy);
+            continue;
+        }
+        try {
+            startThread([copy] { serve(copy); });
+        } catch (const std::system_error &error) {
+            ORVEL_LOG(Warning, formatString("Connection dropped%s: cannot start a thread for it (%s)",
+                                            nameSuffix().c_str(), error.what()));
+        }
+    }
+}
+
+bool ISocketServer::createBroadcastServer(uint16_t port)
+{
+    stopAccepting();
+    if (!openDatagram() || !bind(INADDR_ANY, port)) {
+        close();
+        ORVEL_LOG(Debug, formatString("bind() failed on port %d", port));
+        return false;
+    }
+    if (!enableBroadcast()) {
+        close();
+        ORVEL_LOG(Debug, formatString("setsockopt(SO_BROADCAST) failed on port %d", port));
+        return false;
+    }
+    std::shared_ptr<ISocketServer> copy = makeCopy();
+    if (!copy) {
+        close();
+        return false;
+    }
+    copy->applyTimeouts();
+    try {
+        startThread([copy] { serve(copy); });
+    } catch (const std::system_error &error) {
+        copy->takeHandle();
+        close();
+        ORVEL_LOG(Error, formatString("Cannot start the service thread on port %d: %s", port, error.what()));
+        return false;
+    }
+    return true;
+}

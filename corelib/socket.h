@@ -1,0 +1,89 @@
+#pragma once
+
+#include "iclonable.h"
+#include "object.h"
+#include "sockethandle.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// The library's one wrapper of an IPv4 socket: blocking TCP connect,
+// exact-length or single-shot reads, complete writes, name resolution, the
+// endpoint queries, and the datagram calls of discovery. Failures are results
+// (false, 0, -1) plus Debug log lines; nothing throws.
+//
+// Ownership: usually created by SocketsManager::createSocket and held through
+// a shared pointer. Copies and clones share the handle: the first of them to
+// be closed or destroyed closes it for all.
+//
+// Thread-safety: one thread reads and one thread writes at a time; close()
+// may be called from any other thread to abort a blocked call, after which
+// handle() is -1 and every later call fails. handleMutex_ guards handle_ only
+// and is never held across a system call.
+class Socket : public Object, public IClonable {
+public:
+    explicit Socket(const std::string &name = std::string(), SocketHandle handle = SocketHandle());
+    Socket(const Socket &other);
+    Socket &operator=(const Socket &) = delete;
+    ~Socket() override;
+
+    std::shared_ptr<IClonable> clone() const override;
+
+    // Shuts down both directions and closes the handle; nothing if there is none.
+    void close();
+    // Sets the two time-outs on the open handle.
+    void applyTimeouts();
+
+    bool connect(uint32_t address, uint16_t port);
+    bool connect(const std::string &host, uint16_t port);
+    // Dotted text without the resolver, else the resolver's first IPv4
+    // address, in host order; 0 on failure.
+    static uint32_t resolveHost(const std::string &host);
+
+    // Bytes read; 0 when the receive time-out ran out; -1 on an error or a
+    // closed connection. With `all` it reads exactly `size` bytes.
+    int read(void *buffer, uint32_t size, bool all);
+    // Writes everything (a `size` of 0 means the zero-terminated text of
+    // `data`); returns the count, or -1.
+    int write(const void *data, uint32_t size);
+
+    bool getPeerEndpoint(uint32_t &address, uint16_t &port) const;
+    uint16_t getLocalPort() const;
+    // " (name)" for a named socket, else empty: the end of its log lines.
+    std::string nameSuffix() const;
+
+    // The descriptor number, or -1 when the object holds no open socket.
+    int handle() const;
+    // The shared handle, for a relay that waits on it.
+    SocketHandle sharedHandle() const;
+    // Hands the handle on without closing it; the object then holds none.
+    SocketHandle takeHandle();
+    // Holds `handle` from now on; a handle held before is let go, not closed.
+    void setHandle(SocketHandle handle);
+
+    // Datagram calls. openDatagram replaces the handle by a new UDP socket.
+    bool openDatagram();
+    bool bind(uint32_t address, uint16_t port);
+    bool enableBroadcast();
+    // Makes datagrams to broadcast and unicast destinations leave through the
+    // interface with this system index.
+    bool setOutgoingInterface(unsigned interfaceIndex);
+    int sendTo(const void *data, uint32_t size, uint32_t address, uint16_t port);
+    // The datagram's length (0 for an empty one) with its sender, or -1 on a
+    // failure, including a socket closed while it waited.
+    int receiveFrom(void *buffer, uint32_t size, uint32_t &address, uint16_t &port);
+    // 1 when readable (or closed), 0 when the time ran out, -1 on failure.
+    int waitReadable(unsigned milliseconds);
+
+    std::string name;
+    uint32_t receiveTimeout = 0;  // milliseconds; 0 waits for ever
+    uint32_t sendTimeout = 0;     // milliseconds; 0 waits for ever
+
+private:
+    SocketHandle currentHandle() const;
+    bool connectHandle(const SocketHandle &handle, uint32_t address, uint16_t port);
+
+    mutable std::mutex handleMutex_;  // guards handle_
+    SocketHandle handle_;
+};
