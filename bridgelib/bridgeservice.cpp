@@ -1,0 +1,359 @@
+#include "bridgeservice.h"
+
+#include "discoveryfinder.h"
+#include "exception.h"
+#include "filesystem.h"
+#include "killoldbridge.h"
+#include "logmanager.h"
+#include "platformposix.h"
+#include "remoteprinter.h"
+#include "stringutils.h"
+
+#include <boost/uuid/random_generator.hpp>
+#include <boost/uuid/uuid_io.hpp>
+
+namespace {
+
+constexpr const char *BackupFolderName = "Orvel-Bridge";
+
+std::string makeGuid()
+{
+    return boost::uuids::to_string(boost::uuids::random_generator()());
+}
+
+} // namespace
+
+BridgeService::BridgeService()
+    : IThread("class BridgeService"), guid_(makeGuid()), options_(std::make_unique<OptionsManager>()),
+      scheduler_(std::make_unique<Scheduler>())
+{
+}
+
+BridgeService::~BridgeService()
+{
+    shutdown();
+}
+
+bool BridgeService::start()
+{
+    ORVEL_LOG(Info, "Bridge service starting...");
+    createBackupDirectory();
+    if (IThread::start()) {
+        ORVEL_LOG(Info, "Bridge service started");
+        return true;
+    }
+    ORVEL_LOG(Error, "Bridge service start failed");
+    return false;
+}
+
+void BridgeService::stop()
+{
+    ORVEL_LOG(Info, "Bridge service stopping...");
+    shutdown();
+    ORVEL_LOG(Info, "Bridge service stopped");
+}
+
+void BridgeService::shutdown()
+{
+    scheduler_->cancel();
+    closeAll();
+    IThread::stop();
+    activity_.waitIdle();
+}
+
+bool BridgeService::isRunning() const
+{
+    return IThread::isRunning() && scheduler_->isActive();
+}
+
+std::shared_ptr<Socket> BridgeService::createSocket(const std::string &name, SocketHandle handle)
+{
+    if (!isRunning())
+        return nullptr;
+    std::shared_ptr<Socket> socket = SocketsManager::createSocket(name, std::move(handle));
+    // A stop that began while the socket was being registered may have closed
+    // the registry already: this socket must not outlive it open.
+    if (!isRunning()) {
+        socket->close();
+        return nullptr;
+    }
+    return socket;
+}
+
+void BridgeService::createBackupDirectory()
+{
+    const std::string documents = PlatformPosix::instance().getSpecialFolder(IPlatform::Documents);
+    if (documents.empty())
+        THROW_EXCEPTION("cannot find user's documents path");
+    const std::string folder = FileSystem::combine(documents, BackupFolderName);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        backupDirectory_ = folder;
+    }
+    if (!FileSystem::ensureDirectory(folder))
+        THROW_EXCEPTION(formatString("cannot create folder '%s'", folder.c_str()));
+    if (!FileSystem::setCurrentDirectory(folder))
+        THROW_EXCEPTION(formatString("cannot change current directory to '%s'", folder.c_str()));
+}
+
+void BridgeService::onRun()
+{
+    ORVEL_LOG(Debug, "Bridge service run begin");
+    scheduler_->reset();
+    try {
+        addStaticPrinters();
+        while (isRunning()) {
+            killOldBridge();
+            runDiscovery();
+            scheduler_->wait(CyclePauseMs);
+            cleanup();
+        }
+    } catch (const std::exception &error) {
+        ORVEL_LOG(Error, formatString("Bridge service run failed: %s", error.what()));
+    }
+    ORVEL_LOG(Debug, "Bridge service run cleaning...");
+    applyModes(std::nullopt, false, false, true);
+    ORVEL_LOG(Debug, "Bridge service run end");
+}
+
+void BridgeService::addStaticPrinters()
+{
+    for (const uint32_t address : options_->staticPrinters())
+        addPrinter(address, true, false);
+}
+
+void BridgeService::cleanup()
+{
+    removeExpired();
+    std::vector<std::shared_ptr<RemoteService>> expired;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = slaves_.begin(); it != slaves_.end();) {
+            if (it->second->timeout->expired()) {
+                ORVEL_LOG(Debug, formatString("Slave '%s' timeout (%s)", it->first.c_str(),
+                                              addressToString(it->second->address).c_str()));
+                expired.push_back(std::move(it->second));
+                it = slaves_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    if (!expired.empty())
+        statusChanged();
+}
+
+void BridgeService::addPrinter(uint32_t address, bool isStatic, bool discovered)
+{
+    if (options_->gateway().value_or(false))
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = printers_.find(address);
+        if (found != printers_.end()) {
+            if (discovered)
+                found->second->setDiscovered();
+            return;
+        }
+        auto printer = std::make_shared<RemotePrinter>(address, isStatic, discovered, this);
+        printers_.emplace(address, printer);
+        ORVEL_LOG(Info, formatString(isStatic ? "Static printer '%s' added" : "Printer '%s' added",
+                                     addressToString(address).c_str()));
+        printer->scheduler().reset();
+        printer->startPrinterThread();
+    }
+    statusChanged();
+}
+
+void BridgeService::removePrinter(uint32_t address)
+{
+    std::shared_ptr<RemotePrinter> removed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = printers_.find(address);
+        if (found == printers_.end())
+            return;
+        ORVEL_LOG(Info, formatString("Printer '%s' removed", addressToString(address).c_str()));
+        removed = std::move(found->second);
+        removed->stop(true);
+        printers_.erase(found);
+    }
+    statusChanged();
+}
+
+void BridgeService::addSlave(const std::string &guid, uint32_t address)
+{
+    if (guid.empty())
+        THROW_EXCEPTION("internal error (slave's guid is empty)");
+    if (guid == guid_)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!serverReachability_.value_or(false))
+            return;
+        const auto found = slaves_.find(guid);
+        if (found != slaves_.end()) {
+            found->second->timeout->reset();
+            return;
+        }
+        slaves_.emplace(guid, std::make_shared<RemoteService>(this, guid, address, clock_));
+        ORVEL_LOG(Debug, formatString("Slave '%s' added (%s)", guid.c_str(), addressToString(address).c_str()));
+    }
+    statusChanged();
+}
+
+bool BridgeService::addGateway(const gateway_info_t &info)
+{
+    if (info.guid.empty())
+        THROW_EXCEPTION("internal error (gateway's guid is empty)");
+    if (info.guid == guid_)
+        return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const gateway_info_t &known : gateways_) {
+        if (known.address == info.address && known.port == info.port)
+            return false;
+    }
+    gateways_.push_back(info);
+    ORVEL_LOG(Debug, formatString("Gateway '%s:%d' added", addressToString(info.address).c_str(), info.port));
+    return true;
+}
+
+bool BridgeService::removeGateway(uint32_t address, uint16_t port)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = gateways_.begin(); it != gateways_.end(); ++it) {
+        if (it->address == address && it->port == port) {
+            gateways_.erase(it);
+            ORVEL_LOG(Debug, formatString("Gateway '%s:%d' removed", addressToString(address).c_str(), port));
+            return true;
+        }
+    }
+    return false;
+}
+
+void BridgeService::setServerConnected(bool value)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (serverConnected_ == value)
+            return;
+        serverConnected_ = value;
+    }
+    statusChanged();
+}
+
+void BridgeService::applyModes(std::optional<bool> reachability, bool, bool, bool shutdown)
+{
+    PrinterMap droppedPrinters;
+    SlaveMap droppedSlaves;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (serverReachability_ != reachability) {
+            serverReachability_ = reachability;
+            changed = true;
+        }
+        if (!(reachability.value_or(false) && !shutdown) && !slaves_.empty()) {
+            droppedSlaves.swap(slaves_);
+            changed = true;
+        }
+        std::optional<bool> connected;
+        if (shutdown) {
+            if (!printers_.empty()) {
+                droppedPrinters.swap(printers_);
+                changed = true;
+            }
+        } else if (reachability.value_or(false)) {
+            connected = true;
+        } else if (!printers_.empty()) {
+            connected = serverConnected_;
+        }
+        if (serverConnected_ != connected) {
+            serverConnected_ = connected;
+            changed = true;
+        }
+    }
+    // Each printer stops and joins its thread here, outside the lock: the
+    // thread may itself be on its way into removePrinter.
+    for (auto &entry : droppedPrinters)
+        entry.second->stop(false);
+    droppedPrinters.clear();
+    droppedSlaves.clear();
+    if (changed)
+        statusChanged();
+}
+
+void BridgeService::runDiscovery()
+{
+    std::vector<std::shared_ptr<DiscoveryFinder>> finders;
+    for (const IPlatform::Interface &interface : getBroadcastInterfaces()) {
+        auto finder = std::make_shared<DiscoveryFinder>(this, interface.address, interface.broadcast, interface.index);
+        finder->start();
+        finders.push_back(finder);
+    }
+    for (const auto &finder : finders)
+        finder->stop();
+}
+
+std::vector<IPlatform::Interface> BridgeService::getBroadcastInterfaces()
+{
+    std::vector<IPlatform::Interface> interfaces = PlatformPosix::instance().getBroadcastInterfaces();
+    if (interfaces.empty()) {
+        IPlatform::Interface any;
+        any.broadcast = 0xffffffffu;
+        interfaces.push_back(any);
+    }
+    return interfaces;
+}
+
+bool BridgeService::isServerConnected() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return serverConnected_.value_or(false);
+}
+
+void BridgeService::getPrinters(std::vector<PrinterDetails> &printers) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto &entry : printers_) {
+        PrinterDetails details;
+        if (entry.second->getDetails(details))
+            printers.push_back(details);
+    }
+}
+
+std::optional<uint16_t> BridgeService::getGatewayPort() const
+{
+    // No gateway listener runs yet in this version of the service.
+    return std::nullopt;
+}
+
+bool BridgeService::isDiscoveryResponderRunning() const
+{
+    return false;
+}
+
+void BridgeService::getGateways(std::deque<gateway_info_t> &gateways) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    gateways = gateways_;
+}
+
+void BridgeService::getSlaves(std::deque<SlaveInfo> &slaves) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto &entry : slaves_)
+        slaves.push_back({entry.second->guid, entry.second->address});
+}
+
+std::string BridgeService::getBackupDirectory() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return backupDirectory_;
+}
+
+void BridgeService::setClock(Timeout::Clock clock)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    clock_ = std::move(clock);
+}

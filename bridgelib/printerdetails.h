@@ -1,0 +1,40 @@
+#pragma once
+
+#include "printerinfo.h"
+
+#include <cstdint>
+#include <string>
+
+// A snapshot of one printer for the front ends: its address, its identity as
+// text, and the gateway its session goes through (0 while direct).
+struct PrinterDetails {
+    uint32_t address = 0;
+    std::string name;
+    std::string model;
+    std::string status;
+    std::string serial;
+    std::string version;
+    std::string orderNumber;
+    int32_t installationDate = 0;
+    int32_t systemId = 0;
+    uint32_t gatewayAddress = 0;
+    uint32_t gatewayPort = 0;
+
+    static PrinterDetails from(uint32_t address, const PrinterInfo &info, uint32_t gatewayAddress,
+                               uint16_t gatewayPort)
+    {
+        PrinterDetails details;
+        details.address = address;
+        details.name = PrinterInfo::text(info.name);
+        details.model = PrinterInfo::text(info.model);
+        details.status = PrinterInfo::text(info.status);
+        details.serial = PrinterInfo::text(info.serial);
+        details.version = PrinterInfo::text(info.version);
+        details.orderNumber = PrinterInfo::text(info.orderNumber);
+        details.installationDate = info.installationDate;
+        details.systemId = info.systemId;
+        details.gatewayAddress = gatewayAddress;
+        details.gatewayPort = gatewayPort;
+        return details;
+    }
+};

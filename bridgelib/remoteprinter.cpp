@@ -1,0 +1,176 @@
+#include "remoteprinter.h"
+
+#include "bridgeservice.h"
+#include "littleendian.h"
+#include "logmanager.h"
+#include "platformposix.h"
+#include "printerprotocol.h"
+#include "stringutils.h"
+
+#include <system_error>
+#include <vector>
+
+RemotePrinter::RemotePrinter(uint32_t address, bool isStatic, bool discovered, BridgeService *service)
+    : isStatic_(isStatic), address_(address), service_(service), discovered_(discovered)
+{
+}
+
+RemotePrinter::~RemotePrinter()
+{
+    stop(false);
+}
+
+void RemotePrinter::startPrinterThread()
+{
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    if (printerThread_)
+        return;
+    try {
+        // The token keeps the service waiting for this thread even after the
+        // printer has removed itself from the registry.
+        printerThread_ = std::make_shared<std::thread>(
+            [this, activity = service_->acquireActivity()] { runPrinterThread(); });
+    } catch (const std::system_error &error) {
+        ORVEL_LOG(Error, formatString("Cannot start the printer thread of '%s': %s",
+                                      addressToString(address_).c_str(), error.what()));
+    }
+}
+
+void RemotePrinter::stop(bool detach)
+{
+    scheduler_.cancel();
+    std::shared_ptr<std::thread> thread;
+    {
+        std::lock_guard<std::mutex> lock(threadMutex_);
+        thread = std::move(printerThread_);
+    }
+    if (!thread || !thread->joinable())
+        return;
+    if (detach || thread->get_id() == std::this_thread::get_id())
+        thread->detach();
+    else
+        thread->join();
+}
+
+bool RemotePrinter::isRunning() const
+{
+    return service_->isRunning() && scheduler_.isActive();
+}
+
+std::string RemotePrinter::getName() const
+{
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    return infoValid_ ? PrinterInfo::text(info_.name) : std::string();
+}
+
+bool RemotePrinter::getDetails(PrinterDetails &details) const
+{
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    if (!infoValid_)
+        return false;
+    details = PrinterDetails::from(address_, info_, 0, 0);
+    return true;
+}
+
+bool RemotePrinter::isDiscovered() const
+{
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    return discovered_;
+}
+
+void RemotePrinter::setDiscovered()
+{
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    discovered_ = true;
+}
+
+std::string RemotePrinter::sanitiseFileName(const std::string &name)
+{
+    std::string result = name;
+    for (char &c : result) {
+        switch (c) {
+        case '\\': case '/': case '<': case '>': case ':': case '"': case '|': case '?': case '*':
+            c = '_';
+            break;
+        default:
+            break;
+        }
+    }
+    return result;
+}
+
+void RemotePrinter::runPrinterThread()
+{
+    PlatformPosix::instance().setThreadName("Printer thread", nullptr);
+    try {
+        if (isStatic_) {
+            while (isRunning()) {
+                printerConnect();
+                scheduler_.wait(PollPeriodMs);
+            }
+        } else {
+            printerConnect();
+        }
+    } catch (const std::exception &error) {
+        ORVEL_LOG(Error, formatString("Printer thread of '%s' failed: %s", addressToString(address_).c_str(),
+                                      error.what()));
+    }
+    {
+        std::lock_guard<std::mutex> lock(infoMutex_);
+        infoValid_ = false;
+    }
+    // May destroy this object: nothing of it is touched afterwards.
+    service_->removePrinter(address_);
+}
+
+void RemotePrinter::printerConnect()
+{
+    const std::shared_ptr<Socket> socket = service_->createSocket("PrinterStatusPort");
+    if (!socket || !socket->connect(address_, PrinterProtocol::StatusPort))
+        return;
+    while (isRunning()) {
+        if (!pollPrinterInfo(*socket))
+            return;
+        scheduler_.wait(PollPeriodMs);
+    }
+}
+
+bool RemotePrinter::pollPrinterInfo(Socket &socket)
+{
+    socket.receiveTimeout = StatusReceiveTimeoutMs;
+    socket.applyTimeouts();
+    const unsigned char command = PrinterProtocol::TQ_PRINTERINFO_CMD;
+    if (socket.write(&command, 1) < 1) {
+        ORVEL_LOG(Debug, "Failed to send command TQ_PRINTERINFO_CMD");
+        return false;
+    }
+    unsigned char lengthField[2];
+    if (socket.read(lengthField, sizeof lengthField, true) < 1) {
+        ORVEL_LOG(Debug, "Failed to read command's TQ_PRINTERINFO_CMD response");
+        return false;
+    }
+    const int length = static_cast<int16_t>(LittleEndian::read16(lengthField));
+    if (length < 1) {
+        std::lock_guard<std::mutex> lock(infoMutex_);
+        info_ = PrinterInfo::unnamed();
+        infoValid_ = true;
+        return true;
+    }
+    std::vector<unsigned char> payload(static_cast<size_t>(length));
+    if (socket.read(payload.data(), static_cast<uint32_t>(payload.size()), true) < 1) {
+        ORVEL_LOG(Debug, "Failed to read command's TQ_PRINTERINFO_CMD response payload");
+        return false;
+    }
+    const PrinterInfo info = PrinterInfo::fromPayload(payload.data(), payload.size());
+    bool renamed = false;
+    {
+        std::lock_guard<std::mutex> lock(infoMutex_);
+        renamed = !infoValid_ || PrinterInfo::text(info_.name) != PrinterInfo::text(info.name);
+        info_ = info;
+        infoValid_ = true;
+    }
+    if (renamed)
+        ORVEL_LOG(Debug, formatString("Printer '%s' is named '%s' (%s)", addressToString(address_).c_str(),
+                                      PrinterInfo::text(info.name).c_str(), PrinterInfo::text(info.model).c_str()));
+    return true;
+}

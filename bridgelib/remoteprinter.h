@@ -1,0 +1,84 @@
+#pragma once
+
+#include "object.h"
+#include "printerdetails.h"
+#include "printerinfo.h"
+#include "scheduler.h"
+#include "tunnel.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class BridgeService;
+
+// The bridge's link to one network printer. Its "Printer thread" keeps a
+// connection to the printer's status port and asks every 10 s for the
+// printer's identity and state (TQ_PRINTERINFO_CMD). A static printer
+// reconnects 10 s after each failure for as long as the service runs; a
+// discovered printer lives for one status connection and then removes itself
+// from the service.
+//
+// Ownership: the BridgeService holds it through a shared pointer in its
+// printer registry; the printer thread holds a plain pointer and, when it
+// ends, calls BridgeService::removePrinter, after which it touches nothing of
+// the object. Locks, never nested within this object: infoMutex_ (identity
+// and flags), threadMutex_ (the thread handle). The service may take them
+// while holding its own mutex, never the other way round.
+class RemotePrinter : public Object, public Tunnel::Listener {
+public:
+    static constexpr unsigned PollPeriodMs = 10000;
+    static constexpr uint32_t StatusReceiveTimeoutMs = 5000;
+
+    RemotePrinter(uint32_t address, bool isStatic, bool discovered, BridgeService *service);
+    ~RemotePrinter() override;
+
+    RemotePrinter(const RemotePrinter &) = delete;
+    RemotePrinter &operator=(const RemotePrinter &) = delete;
+
+    // Starts the printer thread unless it runs already (service mutex held).
+    void startPrinterThread();
+    // Cancels the scheduler (waking the printer thread), then detaches the
+    // thread (when called on it) or joins it.
+    void stop(bool detach);
+    // While the service runs and the scheduler is armed.
+    bool isRunning() const;
+
+    // The printer's name once it has answered, else "".
+    std::string getName() const;
+    // Fills `details` once the printer has answered; false before.
+    bool getDetails(PrinterDetails &details) const;
+
+    uint32_t address() const { return address_; }
+    bool isStaticPrinter() const { return isStatic_; }
+    bool isDiscovered() const;
+    void setDiscovered();
+    Scheduler &scheduler() { return scheduler_; }
+
+    // Finished tunnels are collected elsewhere; nothing to do here.
+    void onTunnelClosed(int) override {}
+
+    // `name` with each of \ / < > : " | ? * replaced by '_'.
+    static std::string sanitiseFileName(const std::string &name);
+
+private:
+    void runPrinterThread();
+    void printerConnect();
+    bool pollPrinterInfo(Socket &socket);
+
+    const bool isStatic_;
+    const uint32_t address_;
+    BridgeService *const service_;  // outlives the printer
+
+    mutable std::mutex infoMutex_;  // guards discovered_, infoValid_, info_
+    bool discovered_;
+    bool infoValid_ = false;
+    PrinterInfo info_;
+
+    std::mutex threadMutex_;                     // guards printerThread_
+    std::shared_ptr<std::thread> printerThread_;  // empty until started
+
+    Scheduler scheduler_;  // the printer thread sleeps here; cancel stops it
+};

@@ -1,0 +1,68 @@
+// orvel-bridge-console: runs the bridge service until SIGINT (Ctrl+C) or
+// SIGTERM (a service manager stopping the daemon), printing every log
+// message on the console.
+
+#include "bridgeservice.h"
+#include "consolesink.h"
+#include "logmanager.h"
+#include "platformposix.h"
+
+#include <csignal>
+#include <exception>
+#include <iostream>
+#include <pthread.h>
+
+namespace {
+
+// The signals that stop the program. They are blocked in every thread from
+// the start and taken with sigwait on the main thread, so that no handler
+// ever runs and a signal that comes during start-up stops the service as
+// soon as it has started.
+sigset_t stopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+void waitForStopSignal(const sigset_t &signals)
+{
+    int received = 0;
+    while (sigwait(&signals, &received) != 0) {
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    PlatformPosix::instance().initialize();
+    LogManager::instance().initialize();
+    boost::signals2::scoped_connection sink = LogManager::instance().onMessage.connect(&ConsoleSink::write);
+
+    try {
+        BridgeService service;
+        service.options().parse(argc, argv);
+        if (service.options().variables().count("help")) {
+            std::cout << service.options().description() << std::endl;
+        } else {
+            service.start();
+            waitForStopSignal(signals);
+            service.stop();
+        }
+    } catch (const std::exception &error) {
+        std::cerr << "Unhandled exception: " << error.what() << std::endl;
+    } catch (...) {
+        std::cerr << "Unknown exception" << std::endl;
+    }
+
+    LogManager::instance().disconnect(sink);
+    LogManager::instance().finalize();
+    PlatformPosix::instance().finalize();
+    return 0;
+}
