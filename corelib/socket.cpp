@@ -89,11 +89,24 @@ void Socket::setHandle(SocketHandle handle)
 {
     std::lock_guard<std::mutex> lock(handleMutex_);
     handle_ = std::move(handle);
+    closed_ = false;
+}
+
+void Socket::closeHandle()
+{
+    const SocketHandle handle = takeHandle();
+    handle.close();
 }
 
 void Socket::close()
 {
-    const SocketHandle handle = takeHandle();
+    SocketHandle handle;
+    {
+        std::lock_guard<std::mutex> lock(handleMutex_);
+        handle = std::move(handle_);
+        handle_ = SocketHandle();
+        closed_ = true;
+    }
     handle.close();
 }
 
@@ -144,18 +157,25 @@ bool Socket::connectHandle(const SocketHandle &handle, uint32_t address, uint16_
 
 bool Socket::connect(uint32_t address, uint16_t port)
 {
-    close();
+    closeHandle();
     const std::string text = formatString("%s:%d", addressToString(address).c_str(), port);
     SocketHandle handle = SocketHandle::createStream();
     if (!handle.isOpen())
         return false;
     setTimeout(handle.descriptor(), SO_RCVTIMEO, receiveTimeout);
     setTimeout(handle.descriptor(), SO_SNDTIMEO, sendTimeout);
-    setHandle(handle);
+    bool refused = false;
+    {
+        std::lock_guard<std::mutex> lock(handleMutex_);
+        refused = closed_;
+        if (!refused)
+            handle_ = handle;
+    }
 
-    if (!connectHandle(handle, address, port)) {
-        const int error = PlatformPosix::instance().getErrorID(SocketSource);
-        close();
+    if (refused || !connectHandle(handle, address, port)) {
+        const int error = refused ? EBADF : PlatformPosix::instance().getErrorID(SocketSource);
+        closeHandle();
+        handle.close();
         ORVEL_LOG(Debug, formatString("Connect to %s failed with error %d%s", text.c_str(), error, nameSuffix().c_str()));
         return false;
     }

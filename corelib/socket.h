@@ -30,7 +30,10 @@ public:
 
     std::shared_ptr<IClonable> clone() const override;
 
-    // Shuts down both directions and closes the handle; nothing if there is none.
+    // Shuts down both directions and closes the handle. The object stays
+    // closed: a later connect fails too (a thread that raced with the close
+    // must not open a new socket nobody can wake), until an owner gives it a
+    // handle again with setHandle or openDatagram.
     void close();
     // Sets the two time-outs on the open handle.
     void applyTimeouts();
@@ -83,7 +86,10 @@ public:
 private:
     SocketHandle currentHandle() const;
     bool connectHandle(const SocketHandle &handle, uint32_t address, uint16_t port);
+    // Closes the handle without marking the object closed.
+    void closeHandle();
 
-    mutable std::mutex handleMutex_;  // guards handle_
+    mutable std::mutex handleMutex_;  // guards handle_ and closed_
     SocketHandle handle_;
+    bool closed_ = false;
 };
