@@ -1,0 +1,263 @@
+#include "logcapture.h"
+#include "sockettesttools.h"
+#include "tunnel.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace sockettest;
+
+namespace {
+
+class RecordingListener : public Tunnel::Listener {
+public:
+    void onTunnelClosed(int id) override
+    {
+        lastId = id;
+        ++calls;
+    }
+    std::atomic<int> calls{0};
+    std::atomic<int> lastId{-1};
+};
+
+// Two loopback connections joined by a tunnel:
+//   near1 <-> endpoint1 (tunnel) endpoint2 <-> near2
+// The test talks through near1 and near2.
+struct TunnelRig {
+    Listener listener;
+    std::shared_ptr<Socket> near1, endpoint1, endpoint2, near2;
+
+    TunnelRig()
+    {
+        SocketPair first = makePair(listener, "Near 1", "Endpoint 1");
+        SocketPair second = makePair(listener, "Endpoint 2", "Near 2");
+        near1 = first.client;
+        endpoint1 = first.server;
+        endpoint2 = second.client;
+        near2 = second.server;
+        near1->receiveTimeout = near2->receiveTimeout = 10000;
+        near1->applyTimeouts();
+        near2->applyTimeouts();
+    }
+};
+
+unsigned char patternByte(size_t index, unsigned seed)
+{
+    return static_cast<unsigned char>((index * 31 + seed + (index >> 12)) & 0xFF);
+}
+
+// Writes `size` pattern bytes in pieces of varying length.
+void writePattern(Socket &socket, size_t size, unsigned seed)
+{
+    std::vector<unsigned char> piece(65536);
+    size_t sent = 0;
+    for (size_t round = 0; sent < size; ++round) {
+        const size_t length = std::min(size - sent, size_t(1000 + (round * 7919) % 64000));
+        for (size_t i = 0; i < length; ++i)
+            piece[i] = patternByte(sent + i, seed);
+        if (socket.write(piece.data(), static_cast<uint32_t>(length)) != static_cast<int>(length))
+            return;
+        sent += length;
+    }
+}
+
+// Reads up to `size` bytes and returns how many arrived intact and in order
+// before the first wrong byte, the end of the stream or a time-out.
+size_t readPattern(Socket &socket, size_t size, unsigned seed)
+{
+    std::vector<unsigned char> buffer(32768);
+    size_t good = 0;
+    while (good < size) {
+        const int n = socket.read(buffer.data(), static_cast<uint32_t>(buffer.size()), false);
+        if (n <= 0)
+            return good;
+        for (int i = 0; i < n; ++i) {
+            if (buffer[static_cast<size_t>(i)] != patternByte(good, seed))
+                return good;
+            ++good;
+        }
+    }
+    return good;
+}
+
+} // namespace
+
+TEST(Tunnel, BytesPassIntactBothWaysAtOnce)
+{
+    TunnelRig rig;
+    RecordingListener listener;
+    auto tunnel = std::make_shared<Tunnel>(&listener, 5, rig.endpoint1, rig.endpoint2);
+    tunnel->selectTimeout = 3000;
+    ASSERT_TRUE(tunnel->start());
+
+    const size_t size = 3 * 1024 * 1024 + 12345;
+    std::atomic<size_t> forward{0}, backward{0};
+    std::thread writer1([&] { writePattern(*rig.near1, size, 1); });
+    std::thread writer2([&] { writePattern(*rig.near2, size, 2); });
+    std::thread reader2([&] { forward = readPattern(*rig.near2, size, 1); });
+    std::thread reader1([&] { backward = readPattern(*rig.near1, size, 2); });
+    reader1.join();
+    reader2.join();
+    EXPECT_EQ(forward.load(), size) << "endpoint1 to endpoint2";
+    EXPECT_EQ(backward.load(), size) << "endpoint2 to endpoint1";
+    EXPECT_EQ(listener.calls, 0) << "the relay is still running";
+
+    // Whatever happened, stop the relay and release the writers.
+    tunnel->stop();
+    rig.near1->close();
+    rig.near2->close();
+    writer1.join();
+    writer2.join();
+    EXPECT_EQ(listener.calls, 1);
+}
+
+// Data waiting on both endpoints in the same wait goes endpoint1 to endpoint2
+// first. It is made observable by shutting one endpoint down for sending:
+// the relay ends at the first write to that endpoint, so only the direction
+// forwarded before that failure delivers its bytes.
+TEST(Tunnel, DataWaitingOnBothEndsIsForwardedFromEndpoint1First)
+{
+    for (const int shutEndpoint : {2, 1}) {
+        SCOPED_TRACE(shutEndpoint == 2 ? "endpoint2 cannot send" : "endpoint1 cannot send");
+        TunnelRig rig;
+        ASSERT_EQ(rig.near1->write("1", 1), 1);
+        ASSERT_EQ(rig.near2->write("2", 1), 1);
+        ASSERT_TRUE(becomesReadable(rig.endpoint1->handle(), 5000));
+        ASSERT_TRUE(becomesReadable(rig.endpoint2->handle(), 5000));
+        Socket &shut = shutEndpoint == 2 ? *rig.endpoint2 : *rig.endpoint1;
+        ASSERT_EQ(::shutdown(shut.handle(), SHUT_WR), 0);
+
+        RecordingListener listener;
+        auto tunnel = std::make_shared<Tunnel>(&listener, 9, rig.endpoint1, rig.endpoint2);
+        tunnel->selectTimeout = 3000;
+        ASSERT_TRUE(tunnel->start());
+        ASSERT_TRUE(eventually([&] { return listener.calls == 1; }, 5000)) << "the failed write ends the relay";
+        tunnel->join();
+
+        char byte = 0;
+        if (shutEndpoint == 2) {
+            // endpoint1's byte went first and its write failed: endpoint2's
+            // byte was never forwarded.
+            EXPECT_EQ(rig.near1->read(&byte, 1, false), -1) << "received '" << byte << "' from endpoint2";
+        } else {
+            // endpoint1's byte went first and arrived; then endpoint2's
+            // byte could not be written to endpoint1.
+            EXPECT_EQ(rig.near2->read(&byte, 1, false), 1);
+            EXPECT_EQ(byte, '1');
+            EXPECT_EQ(rig.near1->read(&byte, 1, false), -1);
+        }
+    }
+}
+
+TEST(Tunnel, ClosingOneSideEndsTheRelayNotifiesOnceAndClosesTheOther)
+{
+    for (const int closedSide : {1, 2}) {
+        SCOPED_TRACE(closedSide == 1 ? "endpoint1's peer closes" : "endpoint2's peer closes");
+        TunnelRig rig;
+        RecordingListener listener;
+        auto tunnel = std::make_shared<Tunnel>(&listener, 42, rig.endpoint1, rig.endpoint2);
+        tunnel->selectTimeout = 3000;
+        ASSERT_TRUE(tunnel->start());
+
+        ASSERT_EQ(rig.near1->write("ping", 4), 4);
+        char buffer[4];
+        ASSERT_EQ(rig.near2->read(buffer, 4, true), 4);
+        EXPECT_EQ(std::string(buffer, 4), "ping");
+        std::this_thread::sleep_for(milliseconds(50));  // the relay waits again
+
+        Socket &closing = closedSide == 1 ? *rig.near1 : *rig.near2;
+        Socket &other = closedSide == 1 ? *rig.near2 : *rig.near1;
+        const auto begin = Clock::now();
+        closing.close();
+        ASSERT_TRUE(eventually([&] { return listener.calls > 0; }, 5000));
+        EXPECT_LT(millisecondsSince(begin), 1500) << "the end must be noticed at once, not after the 3-s wait";
+        EXPECT_TRUE(seesEndOfStream(other.handle())) << "the other side is closed";
+        tunnel->join();
+        EXPECT_EQ(listener.calls, 1);
+        EXPECT_EQ(listener.lastId, 42);
+        EXPECT_EQ(rig.endpoint1->handle(), -1);
+        EXPECT_EQ(rig.endpoint2->handle(), -1);
+    }
+}
+
+TEST(Tunnel, StopOnAnIdleTunnelReturnsWithoutWaitingForTheTimeout)
+{
+    TunnelRig rig;
+    RecordingListener listener;
+    auto tunnel = std::make_shared<Tunnel>(&listener, 3, rig.endpoint1, rig.endpoint2);
+    tunnel->selectTimeout = 3000;
+    ASSERT_TRUE(tunnel->start());
+    std::this_thread::sleep_for(milliseconds(100));  // the relay is in its wait
+    EXPECT_EQ(listener.calls, 0);
+
+    const auto begin = Clock::now();
+    tunnel->stop();
+    EXPECT_LT(millisecondsSince(begin), 1500);
+    EXPECT_EQ(listener.calls, 1) << "notified before stop returns";
+    EXPECT_EQ(listener.lastId, 3);
+    EXPECT_FALSE(tunnel->isRunning());
+    EXPECT_EQ(rig.endpoint1->handle(), -1);
+    EXPECT_EQ(rig.endpoint2->handle(), -1);
+    EXPECT_TRUE(seesEndOfStream(rig.near1->handle()));
+    EXPECT_TRUE(seesEndOfStream(rig.near2->handle()));
+}
+
+TEST(Tunnel, EmptyEndpointsBecomeNamedUnopenedSockets)
+{
+    Tunnel tunnel(nullptr, 1, nullptr, nullptr);
+    ASSERT_TRUE(tunnel.endpoint1());
+    ASSERT_TRUE(tunnel.endpoint2());
+    EXPECT_NE(tunnel.endpoint1(), tunnel.endpoint2());
+    EXPECT_EQ(tunnel.endpoint1()->name, "Tunnel endpoint1");
+    EXPECT_EQ(tunnel.endpoint2()->name, "Tunnel endpoint2");
+    EXPECT_EQ(tunnel.endpoint1()->handle(), -1);
+    EXPECT_EQ(tunnel.endpoint2()->handle(), -1);
+    EXPECT_EQ(tunnel.id(), 1);
+
+    // A given endpoint is kept as it is.
+    auto given = std::make_shared<Socket>("Given");
+    Tunnel half(nullptr, 2, nullptr, given);
+    EXPECT_EQ(half.endpoint2(), given);
+    EXPECT_EQ(half.endpoint1()->name, "Tunnel endpoint1");
+
+    // Started without open sockets, the relay ends at once and tells its listener.
+    RecordingListener listener;
+    Tunnel idle(&listener, 8, nullptr, nullptr);
+    ASSERT_TRUE(idle.start());
+    idle.join();
+    EXPECT_EQ(listener.calls, 1);
+    EXPECT_EQ(listener.lastId, 8);
+}
+
+TEST(Tunnel, ConnectStopsAtAFailedFirstEndpoint)
+{
+    const uint16_t refused = releasedPort();
+    Listener second;
+    LogCapture capture;
+    Tunnel tunnel(nullptr, 1, nullptr, nullptr);
+    EXPECT_FALSE(tunnel.connect(Loopback, refused, Loopback, second.port()));
+    EXPECT_EQ(tunnel.endpoint1()->handle(), -1);
+    EXPECT_EQ(tunnel.endpoint2()->handle(), -1) << "the second endpoint is not tried";
+    EXPECT_FALSE(second.hasPending(200)) << "nobody connected to the second address";
+    EXPECT_EQ(capture.count("Connect to"), 1);
+    EXPECT_TRUE(capture.contains(formatString("Connect to 127.0.0.1:%d failed with error 111 (Tunnel endpoint1)", refused)));
+    EXPECT_EQ(capture.count("Connection to"), 0);
+
+    // Both reachable: both endpoints connect, the first address first.
+    Listener first;
+    capture.clear();
+    Tunnel working(nullptr, 2, nullptr, nullptr);
+    ASSERT_TRUE(working.connect(Loopback, first.port(), Loopback, second.port()));
+    EXPECT_NE(working.endpoint1()->handle(), -1);
+    EXPECT_NE(working.endpoint2()->handle(), -1);
+    uint32_t address = 0;
+    uint16_t port = 0;
+    ASSERT_TRUE(working.endpoint1()->getPeerEndpoint(address, port));
+    EXPECT_EQ(port, first.port());
+    ASSERT_TRUE(working.endpoint2()->getPeerEndpoint(address, port));
+    EXPECT_EQ(port, second.port());
+    EXPECT_EQ(capture.count("Connection to"), 2);
+}
