@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+// The outcome of one workload on one relay.
+struct Measurement {
+    bool ran = false;          // false: not run (the relay is not available)
+    bool setupFailed = false;  // the relay or a connection could not be set up
+    bool damaged = false;      // bytes were lost, altered or added on the way
+    std::string problem;       // the first thing that went wrong, for the report
+
+    double seconds = 0;             // the timed part
+    double megabytesPerSecond = 0;  // throughput workloads; 1 MB = 10^6 bytes
+    double medianMicroseconds = 0;  // round trips
+    double p99Microseconds = 0;
+    int connections = 0;
+    int intactConnections = 0;
+
+    bool succeeded() const { return ran && !setupFailed && !damaged; }
+};
