@@ -322,6 +322,15 @@ void BridgeService::getPrinters(std::vector<PrinterDetails> &printers) const
     }
 }
 
+std::vector<std::shared_ptr<RemotePrinter>> BridgeService::getRegisteredPrinters() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::shared_ptr<RemotePrinter>> printers;
+    for (const auto &entry : printers_)
+        printers.push_back(entry.second);
+    return printers;
+}
+
 std::optional<uint16_t> BridgeService::getGatewayPort() const
 {
     // No gateway listener runs yet in this version of the service.

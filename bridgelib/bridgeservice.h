@@ -83,6 +83,8 @@ public:
     // Queries for the front ends; each returns copies.
     bool isServerConnected() const;
     void getPrinters(std::vector<PrinterDetails> &printers) const;
+    // Every registered printer, answered or not, in registry order.
+    std::vector<std::shared_ptr<RemotePrinter>> getRegisteredPrinters() const;
     std::optional<uint16_t> getGatewayPort() const;
     bool isDiscoveryResponderRunning() const;
     void getGateways(std::deque<gateway_info_t> &gateways) const;

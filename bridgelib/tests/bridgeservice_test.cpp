@@ -1,0 +1,265 @@
+#include "exception.h"
+#include "filesystem.h"
+#include "logcapture.h"
+#include "remoteprinter.h"
+#include "stringutils.h"
+#include "testservice.h"
+
+#include <atomic>
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace pt = boost::posix_time;
+using namespace std::chrono;
+
+namespace {
+
+// Loopback addresses where nothing listens: the printer links fail at once.
+constexpr uint32_t PrinterA = 0x7F00020Au;  // 127.0.2.10
+constexpr uint32_t PrinterB = 0x7F00020Bu;  // 127.0.2.11
+
+std::vector<uint32_t> addresses(const BridgeService &service)
+{
+    std::vector<uint32_t> result;
+    for (const auto &printer : service.getRegisteredPrinters())
+        result.push_back(printer->address());
+    return result;
+}
+
+} // namespace
+
+TEST(BridgeService, InstanceGuidIsARandomVersion4Uuid)
+{
+    BridgeService first;
+    BridgeService second;
+    const std::string guid = first.getInstanceGuid();
+    ASSERT_EQ(guid.size(), 36u);
+    EXPECT_EQ(guid[8], '-');
+    EXPECT_EQ(guid[14], '4');
+    EXPECT_EQ(guid.find_first_not_of("0123456789abcdef-"), std::string::npos);
+    EXPECT_NE(guid, second.getInstanceGuid());
+}
+
+TEST(BridgeService, StartMakesTheBackupFolderAndStopReturnsPromptly)
+{
+    LogCapture capture;
+    TestService service;
+    ASSERT_TRUE(service.start());
+    EXPECT_EQ(service.getBackupDirectory(), service.documents() + "/Orvel-Bridge");
+    EXPECT_TRUE(FileSystem::directoryExists(service.getBackupDirectory()));
+    EXPECT_EQ(boost::filesystem::current_path().string(), service.getBackupDirectory());
+    EXPECT_TRUE(service.isRunning());
+    EXPECT_FALSE(service.start()) << "a second start is refused";
+    EXPECT_TRUE(capture.contains("Bridge service start failed"));
+
+    ASSERT_TRUE(capture.waitFor("Bridge service run begin"));
+    std::this_thread::sleep_for(milliseconds(100));  // the loop now sleeps its 60 s
+    const auto begin = steady_clock::now();
+    service.stop();
+    EXPECT_LT(steady_clock::now() - begin, milliseconds(2000));
+    EXPECT_FALSE(service.isRunning());
+    EXPECT_TRUE(capture.contains("Bridge service stopping..."));
+    EXPECT_TRUE(capture.contains("Bridge service run end"));
+    EXPECT_TRUE(capture.contains("Bridge service stopped"));
+    EXPECT_EQ(service.createSocket("late"), nullptr) << "no socket once stopped";
+}
+
+TEST(BridgeService, CanBeStartedAgainAfterAStop)
+{
+    LogCapture capture;
+    TestService service({"--static-printers", "127.0.2.10"});
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(capture.waitFor("Static printer '127.0.2.10' added"));
+    service.stop();
+    EXPECT_TRUE(service.getRegisteredPrinters().empty()) << "a stop drops every printer";
+    capture.clear();
+    ASSERT_TRUE(service.start());
+    EXPECT_TRUE(capture.waitFor("Static printer '127.0.2.10' added")) << "the static printers come back";
+    EXPECT_NE(service.createSocket("again"), nullptr);
+}
+
+TEST(BridgeService, SocketFactoryRefusesUnlessRunningAndStopClosesEverySocket)
+{
+    TestService service;
+    EXPECT_EQ(service.createSocket("before"), nullptr);
+    ASSERT_TRUE(service.start());
+    auto socket = service.createSocket("Probe");
+    ASSERT_NE(socket, nullptr);
+    ASSERT_TRUE(socket->openDatagram());
+    std::atomic<int> result{1};
+    std::thread blocked([&] { result = socket->waitReadable(60000); });
+    std::this_thread::sleep_for(milliseconds(50));
+    service.stop();
+    blocked.join();
+    EXPECT_EQ(socket->handle(), -1);
+    EXPECT_NE(result, 0) << "the wait was ended by the stop, not by its time";
+}
+
+TEST(BridgeService, GatewayOptionRefusesEveryPrinter)
+{
+    LogCapture capture;
+    TestService service({"--gateway", "true", "--static-printers", "127.0.2.10"});
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(capture.waitFor("Bridge service run begin"));
+    service.addPrinter(PrinterB, false, true);
+    EXPECT_TRUE(service.getRegisteredPrinters().empty());
+    EXPECT_FALSE(capture.contains("added"));
+}
+
+TEST(BridgeService, DuplicateStaticAddressAddsOnePrinter)
+{
+    LogCapture capture;
+    TestService service({"--static-printers", "127.0.2.10;127.0.2.10;127.0.2.11"});
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(capture.waitFor("Static printer '127.0.2.11' added"));
+    EXPECT_EQ(capture.count("Static printer '127.0.2.10' added"), 1);
+    std::vector<uint32_t> registered = addresses(service);
+    std::sort(registered.begin(), registered.end());
+    EXPECT_EQ(registered, (std::vector<uint32_t>{PrinterA, PrinterB}));
+}
+
+TEST(BridgeService, DiscoveredPrinterAlreadyStaticKeepsItsStaticFlag)
+{
+    LogCapture capture;
+    TestService service({"--static-printers", "127.0.2.10"});
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(capture.waitFor("Static printer '127.0.2.10' added"));
+    service.addPrinter(PrinterA, false, true);
+    const auto printers = service.getRegisteredPrinters();
+    ASSERT_EQ(printers.size(), 1u);
+    EXPECT_TRUE(printers[0]->isStaticPrinter());
+    EXPECT_TRUE(printers[0]->isDiscovered());
+    EXPECT_EQ(capture.count("added"), 1) << "no second printer, no second line";
+}
+
+TEST(BridgeService, UnreachableDiscoveredPrinterIsRemovedAndNotifies)
+{
+    LogCapture capture;
+    TestService service;
+    std::atomic<int> notifications{0};
+    service.statusChanged.connect([&] { ++notifications; });
+    ASSERT_TRUE(service.start());
+    service.addPrinter(PrinterB, false, true);
+    EXPECT_TRUE(capture.waitFor("Printer '127.0.2.11' added"));
+    EXPECT_TRUE(capture.waitFor("Printer '127.0.2.11' removed"));
+    for (int i = 0; i < 200 && notifications < 2; ++i)
+        std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_TRUE(service.getRegisteredPrinters().empty());
+    EXPECT_EQ(notifications, 2) << "one for the addition, one for the removal";
+}
+
+TEST(BridgeService, SlavesAreKeptOnlyWhileTheServerIsReachableAndExpireAfter180Seconds)
+{
+    pt::ptime now = pt::time_from_string("2026-12-07 10:00:00");
+    std::mutex clockMutex;
+    BridgeService service;
+    service.setClock([&] {
+        std::lock_guard<std::mutex> lock(clockMutex);
+        return now;
+    });
+    auto advance = [&](long seconds) {
+        std::lock_guard<std::mutex> lock(clockMutex);
+        now += pt::seconds(seconds);
+    };
+    auto slaves = [&] {
+        std::deque<SlaveInfo> list;
+        service.getSlaves(list);
+        return list;
+    };
+
+    service.addSlave("slave-one", 0x0A000005u);
+    EXPECT_TRUE(slaves().empty()) << "ignored while the server's reachability is unknown";
+    EXPECT_THROW(service.addSlave("", 1), Exception);
+
+    service.applyModes(true, true, false, false);
+    service.addSlave(service.getInstanceGuid(), 0x0A000006u);
+    EXPECT_TRUE(slaves().empty()) << "a bridge never registers itself";
+
+    service.addSlave("slave-one", 0x0A000005u);
+    service.addSlave("slave-two", 0x0A000007u);
+    ASSERT_EQ(slaves().size(), 2u);
+
+    advance(120);
+    service.addSlave("slave-one", 0x0A000099u);  // reported again: its time-out restarts
+    advance(61);
+    service.cleanup();
+    auto left = slaves();
+    ASSERT_EQ(left.size(), 1u) << "slave-two was last seen 181 s ago";
+    EXPECT_EQ(left[0].guid, "slave-one");
+    EXPECT_EQ(left[0].address, 0x0A000005u) << "a repeated report does not move a slave";
+
+    advance(119);
+    service.cleanup();
+    EXPECT_EQ(slaves().size(), 1u) << "exactly 180 s is not yet expired";
+    advance(1);
+    service.cleanup();
+    EXPECT_TRUE(slaves().empty());
+
+    service.addSlave("slave-three", 0x0A000008u);
+    ASSERT_EQ(slaves().size(), 1u);
+    service.applyModes(false, false, true, false);
+    EXPECT_TRUE(slaves().empty()) << "a failed server test drops every slave";
+    service.addSlave("slave-three", 0x0A000008u);
+    EXPECT_TRUE(slaves().empty());
+}
+
+TEST(BridgeService, ServerConnectedFollowsTheModesAndSetServerConnected)
+{
+    BridgeService service;
+    std::atomic<int> notifications{0};
+    service.statusChanged.connect([&] { ++notifications; });
+    EXPECT_FALSE(service.isServerConnected());
+    service.applyModes(true, true, false, false);
+    EXPECT_TRUE(service.isServerConnected());
+    EXPECT_EQ(notifications, 1);
+    service.applyModes(true, true, false, false);
+    EXPECT_EQ(notifications, 1) << "nothing changed, nothing emitted";
+    service.applyModes(false, false, true, false);
+    EXPECT_FALSE(service.isServerConnected()) << "without printers the state is forgotten";
+    service.setServerConnected(true);
+    EXPECT_TRUE(service.isServerConnected());
+    const int before = notifications;
+    service.setServerConnected(true);
+    EXPECT_EQ(notifications, before);
+    service.applyModes(std::nullopt, false, false, true);
+    EXPECT_FALSE(service.isServerConnected());
+}
+
+TEST(BridgeService, GatewaysAreUniqueByAddressAndPortInArrivalOrder)
+{
+    LogCapture capture;
+    BridgeService service;
+    EXPECT_TRUE(service.addGateway({"gateway-one", 0x0A000001u, 8000}));
+    EXPECT_FALSE(service.addGateway({"gateway-other", 0x0A000001u, 8000})) << "same address and port";
+    EXPECT_TRUE(service.addGateway({"gateway-one", 0x0A000001u, 8001}));
+    EXPECT_TRUE(service.addGateway({"gateway-two", 0x0A000002u, 8000}));
+    EXPECT_FALSE(service.addGateway({service.getInstanceGuid(), 0x0A000003u, 1}));
+    EXPECT_THROW(service.addGateway({"", 0x0A000004u, 1}), Exception);
+    EXPECT_TRUE(capture.contains("Gateway '10.0.0.1:8000' added"));
+
+    std::deque<gateway_info_t> gateways;
+    service.getGateways(gateways);
+    ASSERT_EQ(gateways.size(), 3u);
+    EXPECT_EQ(gateways[0].guid, "gateway-one");
+    EXPECT_EQ(gateways[0].port, 8000);
+    EXPECT_EQ(gateways[1].port, 8001);
+    EXPECT_EQ(gateways[2].guid, "gateway-two");
+
+    EXPECT_TRUE(service.removeGateway(0x0A000001u, 8001));
+    EXPECT_FALSE(service.removeGateway(0x0A000001u, 8001));
+    EXPECT_TRUE(capture.contains("Gateway '10.0.0.1:8001' removed"));
+    gateways.clear();
+    service.getGateways(gateways);
+    EXPECT_EQ(gateways.size(), 2u);
+}
+
+TEST(BridgeService, BroadcastInterfacesAreNeverEmpty)
+{
+    BridgeService service;
+    const auto interfaces = service.getBroadcastInterfaces();
+    ASSERT_FALSE(interfaces.empty());
+    for (const auto &interface : interfaces)
+        EXPECT_EQ(interface.broadcast, 0xFFFFFFFFu);
+}

@@ -1,0 +1,97 @@
+#include "killoldbridge.h"
+#include "littleendian.h"
+#include "logcapture.h"
+#include "printerinfo.h"
+#include "remoteprinter.h"
+#include "tempdirectory.h"
+
+#include <boost/filesystem.hpp>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::vector<unsigned char> record(const char *name, const char *model, int32_t systemId)
+{
+    std::vector<unsigned char> payload(152, 0);
+    std::memcpy(payload.data(), name, std::strlen(name));
+    std::memcpy(payload.data() + 32, model, std::strlen(model));
+    std::memcpy(payload.data() + 64, "Ready", 5);
+    std::memset(payload.data() + 96, 'S', 16);  // a full field has no terminator
+    LittleEndian::write32(payload.data() + 144, 1700000000u);
+    LittleEndian::write32(payload.data() + 148, static_cast<uint32_t>(systemId));
+    return payload;
+}
+
+} // namespace
+
+TEST(PrinterInfo, RecordFieldsFromAFullPayload)
+{
+    std::vector<unsigned char> payload = record("Front desk", "LabJet 1000", -7);
+    payload.resize(200, 0xA5);  // bytes beyond the record are ignored
+    const PrinterInfo info = PrinterInfo::fromPayload(payload.data(), payload.size());
+    const PrinterDetails details = PrinterDetails::from(0x0A000001u, info, 0, 0);
+    EXPECT_EQ(details.name, "Front desk");
+    EXPECT_EQ(details.model, "LabJet 1000");
+    EXPECT_EQ(details.status, "Ready");
+    EXPECT_EQ(details.serial, std::string(16, 'S'));
+    EXPECT_EQ(details.version, "");
+    EXPECT_EQ(details.installationDate, 1700000000);
+    EXPECT_EQ(details.systemId, -7);
+}
+
+TEST(PrinterInfo, ShortPayloadFillsOnlyTheBeginning)
+{
+    const std::vector<unsigned char> payload = record("A name that is twenty-five", "model", 5);
+    const PrinterInfo info = PrinterInfo::fromPayload(payload.data(), 20);
+    EXPECT_EQ(PrinterInfo::text(info.name), "A name that is twent");
+    EXPECT_EQ(PrinterInfo::text(info.model), "");
+    EXPECT_EQ(info.systemId, 0);
+    EXPECT_EQ(PrinterInfo::text(PrinterInfo::unnamed().name), "Unnamed printer");
+    EXPECT_EQ(PrinterInfo::text(PrinterInfo::unnamed().model), "");
+}
+
+TEST(RemotePrinter, SanitiseFileNameReplacesTheNineReservedCharacters)
+{
+    EXPECT_EQ(RemotePrinter::sanitiseFileName("a/b:c"), "a_b_c");
+    EXPECT_EQ(RemotePrinter::sanitiseFileName("\\/<>:\"|?*"), "_________");
+    EXPECT_EQ(RemotePrinter::sanitiseFileName("Front desk 2.0"), "Front desk 2.0");
+}
+
+TEST(KillOldBridge, EndsOnlyProcessesOfTheOldImageAndDeletesTheImage)
+{
+    TempDirectory temp;
+    const std::string oldImage = temp.file("Orvel-Bridge.EXE");
+    const std::string otherImage = temp.file("orvel-bridge.exe.bak");
+    boost::filesystem::copy_file("/bin/sleep", oldImage);
+    boost::filesystem::copy_file("/bin/sleep", otherImage);
+
+    auto spawn = [](const std::string &image) {
+        const pid_t child = fork();
+        if (child == 0) {
+            execl(image.c_str(), image.c_str(), "30", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        return child;
+    };
+    const pid_t old = spawn(oldImage);
+    const pid_t other = spawn(otherImage);
+    ASSERT_GT(old, 0);
+    ASSERT_GT(other, 0);
+    usleep(200000);  // let both exec their images
+
+    LogCapture capture;
+    EXPECT_TRUE(removeOldBridges("orvel-bridge.exe"));
+    int status = 0;
+    EXPECT_EQ(waitpid(old, &status, 0), old);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_FALSE(boost::filesystem::exists(oldImage));
+    EXPECT_EQ(waitpid(other, &status, WNOHANG), 0) << "another image's process keeps running";
+    EXPECT_TRUE(boost::filesystem::exists(otherImage));
+    EXPECT_FALSE(capture.contains("Failed to remove old bridge version"));
+    kill(other, SIGKILL);
+    waitpid(other, &status, 0);
+}

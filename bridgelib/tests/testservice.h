@@ -1,0 +1,39 @@
+#pragma once
+
+#include "bridgeservice.h"
+#include "logmanager.h"
+#include "tempdirectory.h"
+
+#include <boost/filesystem.hpp>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+// Test helper: a bridge service whose discovery sweep does nothing (tests
+// must not broadcast on the machine's networks) and whose documents folder
+// is a temporary directory. Parses the given options before it is used.
+class TestService : public BridgeService {
+public:
+    explicit TestService(std::vector<const char *> arguments = {})
+    {
+        setenv("XDG_DOCUMENTS_DIR", documents_.path().c_str(), 1);
+        arguments.insert(arguments.begin(), "test");
+        // Parsing sets the log level; keep the one the test chose.
+        const int level = LogManager::instance().level();
+        options().parse(static_cast<int>(arguments.size()), arguments.data());
+        LogManager::instance().setLevel(level);
+    }
+    ~TestService() override
+    {
+        stop();
+        boost::filesystem::current_path(startDirectory_);
+    }
+
+    void runDiscovery() override {}
+
+    std::string documents() const { return documents_.path(); }
+
+private:
+    boost::filesystem::path startDirectory_ = boost::filesystem::current_path();
+    TempDirectory documents_;
+};
