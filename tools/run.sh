@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and says what the bridge will run.
+# Installs what is missing, builds, and runs the demonstration: the console
+# bridge with two simulated printers. Ctrl+C ends it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 bash tools/build.sh normal
-echo "Built. The console program orvel-bridge-console comes with the bridge service."
+exec bash tools/demo.sh
