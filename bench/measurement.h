@@ -18,3 +18,10 @@ struct Measurement {
 
     bool succeeded() const { return ran && !setupFailed && !damaged; }
 };
+
+#include <vector>
+
+// One measurement from the rounds of a workload on one path: each figure is
+// the median over the rounds; a failure or damage in any round is kept, with
+// the first problem, and the intact count is that of the worst round.
+Measurement combineRounds(const std::vector<Measurement> &rounds);

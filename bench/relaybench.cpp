@@ -7,6 +7,7 @@
 #include "workloads.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -66,6 +67,13 @@ std::string intactCell(const Measurement &measurement)
            (measurement.damaged ? " DAMAGED" : " intact");
 }
 
+// The 1-minute load average, as text.
+std::string loadText()
+{
+    double load[1] = {0};
+    return ::getloadavg(load, 1) == 1 ? number(load[0], 2) : std::string("unknown");
+}
+
 double throughputOf(const Measurement &measurement)
 {
     return measurement.megabytesPerSecond;
@@ -84,34 +92,44 @@ double p99Of(const Measurement &measurement)
 } // namespace
 
 RelayBench::RelayBench(const BenchOptions &options, const std::string &socatProgram, std::vector<std::string> notes)
-    : options_(options), socatProgram_(socatProgram), notes_(std::move(notes))
+    : options_(options), socatProgram_(socatProgram), notes_(std::move(notes)), names_{"direct", "Tunnel", "socat"}
 {
-    relays_[DirectColumn] = std::make_unique<DirectRoute>();
-    relays_[TunnelColumn] = std::make_unique<TunnelRelay>();
-    if (!socatProgram_.empty())
+    if (options_.runsRelay("direct"))
+        relays_[DirectColumn] = std::make_unique<DirectRoute>();
+    if (options_.runsRelay("tunnel"))
+        relays_[TunnelColumn] = std::make_unique<TunnelRelay>();
+    if (options_.runsRelay("socat") && !socatProgram_.empty())
         relays_[SocatColumn] = std::make_unique<SocatRelay>(socatProgram_);
 }
 
 RelayBench::~RelayBench() = default;
 
-RelayBench::Results RelayBench::measure(std::ostream &out, const std::string &title, const Workload &workload,
-                                        const Figure &figure, const char *unit)
+RelayBench::Results RelayBench::measure(std::ostream &out, const std::string &key, const std::string &title,
+                                        const Workload &workload, const Brief &brief)
 {
     Results results;
-    out << "  " << title << ':' << std::flush;
-    for (int column = 0; column < ColumnCount; ++column) {
-        const char *separator = column == 0 ? " " : ", ";
-        if (!relays_[column]) {
-            out << separator << "socat skipped" << std::flush;
-            continue;
+    if (!options_.runsWorkload(key))
+        return results;
+    std::array<std::vector<Measurement>, ColumnCount> rounds;
+    for (int round = 1; round <= options_.rounds; ++round) {
+        out << "  " << title;
+        if (options_.rounds > 1)
+            out << ", round " << round << '/' << options_.rounds;
+        out << ':' << std::flush;
+        const char *separator = " ";
+        for (int column = 0; column < ColumnCount; ++column) {
+            if (!relays_[column])
+                continue;
+            const Measurement measurement = workload(*relays_[column]);
+            out << separator << names_[column] << ' '
+                << (measurement.succeeded() ? brief(measurement) : cell(measurement, 0, 0)) << std::flush;
+            separator = ", ";
+            rounds[column].push_back(measurement);
         }
-        results[column] = workload(*relays_[column]);
-        out << separator << relays_[column]->name() << ' ' << cell(results[column], figure(results[column]), 1);
-        if (results[column].succeeded())
-            out << ' ' << unit;
-        out << std::flush;
+        out << '\n';
     }
-    out << '\n';
+    for (int column = 0; column < ColumnCount; ++column)
+        results[column] = combineRounds(rounds[column]);
     return results;
 }
 
@@ -123,7 +141,9 @@ int RelayBench::run(std::ostream &out)
         out << "socat not found: its column is skipped\n";
     else
         out << "socat: " << socatProgram_ << "\n";
-    out << "\nMeasuring:\n";
+    startLoad_ = loadText();
+    out << "Each figure is the median of " << options_.rounds << (options_.rounds == 1 ? " round" : " rounds")
+        << "; the paths take turns within a round.\n\nMeasuring:\n";
 
     const uint64_t oneWayBytes = options_.oneWayBytes;
     const uint64_t bothWaysBytes = options_.bothWaysBytes;
@@ -131,20 +151,25 @@ int RelayBench::run(std::ostream &out)
     const int roundTrips = options_.roundTrips;
     const int connections = options_.connections;
     const uint64_t bytesEach = options_.bytesPerConnection;
+    const Brief throughput = [](const Measurement &m) { return number(m.megabytesPerSecond, 1) + " MB/s"; };
+    const Brief latency = [](const Measurement &m) {
+        return number(m.medianMicroseconds, 1) + "/" + number(m.p99Microseconds, 1) + " us";
+    };
 
     oneWay_ = measure(
-        out, "one way, " + sizeText(oneWayBytes),
-        [=](Relay &relay) { return Workloads::oneWay(relay, oneWayBytes); }, throughputOf, "MB/s");
+        out, "one-way", "one way, " + sizeText(oneWayBytes),
+        [=](Relay &relay) { return Workloads::oneWay(relay, oneWayBytes); }, throughput);
     bothWays_ = measure(
-        out, "both ways, " + sizeText(bothWaysBytes) + " each way",
-        [=](Relay &relay) { return Workloads::bothWays(relay, bothWaysBytes); }, throughputOf, "MB/s");
+        out, "both-ways", "both ways, " + sizeText(bothWaysBytes) + " each way",
+        [=](Relay &relay) { return Workloads::bothWays(relay, bothWaysBytes); }, throughput);
     roundTrips_ = measure(
-        out, std::to_string(roundTrips) + " round trips of 1 byte, median",
-        [=](Relay &relay) { return Workloads::roundTrips(relay, warmUps, roundTrips); }, medianOf, "us");
+        out, "round-trips", std::to_string(roundTrips) + " round trips, median/p99",
+        [=](Relay &relay) { return Workloads::roundTrips(relay, warmUps, roundTrips); }, latency);
     concurrent_ = measure(
-        out, std::to_string(connections) + " connections at once, " + sizeText(bytesEach) + " each",
-        [=](Relay &relay) { return Workloads::concurrent(relay, connections, bytesEach); }, throughputOf, "MB/s");
+        out, "at-once", std::to_string(connections) + " connections at once, " + sizeText(bytesEach) + " each",
+        [=](Relay &relay) { return Workloads::concurrent(relay, connections, bytesEach); }, throughput);
 
+    endLoad_ = loadText();
     out << '\n';
     printTable(out);
     out << '\n';
@@ -199,7 +224,8 @@ void RelayBench::printGoals(std::ostream &out) const
             const Measurement &socat = results[SocatColumn];
             out << "  " << label << ':' << std::string(label.size() < GoalLabelWidth ? GoalLabelWidth - label.size() : 1, ' ');
             if (!comparable(tunnel, socat) || figure(socat) <= 0) {
-                out << "not evaluated (a measurement failed)\n";
+                out << "not evaluated (" << (tunnel.ran && socat.ran ? "a measurement failed" : "not measured")
+                    << ")\n";
                 return;
             }
             const double value = ratio(figure(tunnel), figure(socat));
@@ -215,8 +241,10 @@ void RelayBench::printGoals(std::ostream &out) const
     }
     const Measurement &tunnel = concurrent_[TunnelColumn];
     const std::string label = std::to_string(options_.connections) + " concurrent tunnels intact";
-    out << "  " << label << ':' << std::string(GoalLabelWidth - label.size(), ' ') << intactCell(tunnel)
-        << (tunnel.succeeded() ? "  met" : "  MISSED") << '\n';
+    out << "  " << label << ':' << std::string(GoalLabelWidth - label.size(), ' ') << intactCell(tunnel);
+    if (tunnel.ran)
+        out << (tunnel.succeeded() ? "  met" : "  MISSED");
+    out << '\n';
 }
 
 void RelayBench::printProblems(std::ostream &out) const
@@ -230,7 +258,7 @@ void RelayBench::printProblems(std::ostream &out) const
             if (!any)
                 out << "\nProblems:\n";
             any = true;
-            out << "  " << relays_[column]->name() << ", " << workload << ": "
+            out << "  " << names_[column] << ", " << workload << ": "
                 << (measurement.problem.empty() ? "no detail" : measurement.problem) << '\n';
         }
     };
@@ -258,7 +286,9 @@ void RelayBench::printNotes(std::ostream &out) const
            "    byte); set-up, socat start-up and fork for the connections at once are not timed.\n"
         << "  - Clients and sinks use TCP_NODELAY only for the round trips; the relays' own sockets keep\n"
            "    their defaults. Clients send up to 65521 bytes per call and read up to 64 KiB per call.\n"
-        << "  - The Tunnel waits with poll(), so descriptor numbers above 1024 are fine.\n";
+        << "  - The Tunnel waits with poll(), so descriptor numbers above 1024 are fine.\n"
+        << "  - Load average (1 min) at the start " << startLoad_ << ", at the end " << endLoad_
+        << "; other work on the machine\n    disturbs the figures.\n";
     for (const std::string &note : notes_)
         out << "  - " << note << '\n';
 }

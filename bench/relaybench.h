@@ -29,9 +29,12 @@ private:
     using Results = std::array<Measurement, ColumnCount>;
     using Workload = std::function<Measurement(Relay &)>;
     using Figure = std::function<double(const Measurement &)>;
+    using Brief = std::function<std::string(const Measurement &)>;
 
-    Results measure(std::ostream &out, const std::string &title, const Workload &workload, const Figure &figure,
-                    const char *unit);
+    // Runs the workload on every path, round after round (the paths take
+    // turns within a round), and prints each round's figures.
+    Results measure(std::ostream &out, const std::string &key, const std::string &title, const Workload &workload,
+                    const Brief &brief);
     void printTable(std::ostream &out) const;
     void printGoals(std::ostream &out) const;
     void printProblems(std::ostream &out) const;
@@ -40,8 +43,11 @@ private:
     const BenchOptions options_;
     const std::string socatProgram_;
     const std::vector<std::string> notes_;
-    std::array<std::unique_ptr<Relay>, ColumnCount> relays_;
+    std::array<std::unique_ptr<Relay>, ColumnCount> relays_;  // empty: the path is not measured
+    std::array<std::string, ColumnCount> names_;
 
+    std::string startLoad_;
+    std::string endLoad_;
     Results oneWay_;
     Results bothWays_;
     Results roundTrips_;
