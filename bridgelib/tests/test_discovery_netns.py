@@ -1,0 +1,614 @@
+#!/usr/bin/env python3
+"""Discovery of orvel-bridge-console across real network namespaces.
+
+Usage: test_discovery_netns.py [TestClass[.test_method] ...]
+
+The programs come from the environment: ORVEL_BRIDGE_CONSOLE (the bridge)
+and ORVEL_BRIDGE_LAB (orvel-bridge-lab). Each test class makes its own
+network namespaces (`ip netns`, names carry this process's id) joined by
+veth pairs on private subnets that exist only inside them
+(10.231.1.0/24, 10.231.2.0/24); the bridge runs in one namespace, the
+simulated printers in another, and nothing touches this machine's own
+interfaces. The namespaces are deleted at the end of every class, also
+after a failure. Needs root and iproute2; without them every test is
+skipped.
+
+Exit status: 0 when the tests ran and passed, 1 on a failure, 77 when every
+test was skipped (CTest's SKIP_RETURN_CODE).
+"""
+
+import ipaddress
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+SKIP_STATUS = 77
+
+# Start-up of a sanitized build can take a few seconds.
+START_TIMEOUT = 30.0
+# How soon a stop signal must end the service and the program.
+STOP_BOUND = 3.0
+# Tolerance of the 10-second polling period.
+PERIOD_TOLERANCE = 2.0
+# The repetition of the printers request when nothing answers.
+REPEAT_SECONDS = 3.0
+REPEAT_TOLERANCE = 0.6
+
+# Every address inside the test namespaces lies here (or on lo).
+TEST_NETWORK = ipaddress.ip_network("10.231.0.0/16")
+NAMESPACE_PREFIX = "orvel-e2e-"
+
+LOG_LINE = re.compile(r"^\[([A-Z]*)\] - (\d{4}-[A-Z][a-z]{2}-\d{2} \d{2}:\d{2}:\d{2}): (.*)$")
+STARTED = "Bridge service started"
+STOPPING = "Bridge service stopping..."
+STOPPED = "Bridge service stopped"
+REQUEST = "discovery-request printer-socket"
+
+# Every process started by a test, by the test class that started it, so that
+# a failure can show their output.
+PROCESSES = {}
+
+
+def ip(*args, check=True):
+    """Runs one iproute2 command; returns the completed process."""
+    result = subprocess.run(["ip"] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    if check and result.returncode != 0:
+        raise RuntimeError("ip %s failed: %s" % (" ".join(args), result.stderr.strip()))
+    return result
+
+
+class Network:
+    """Namespaces of one test class, joined by veth pairs; delete() removes them all."""
+
+    counter = 0
+
+    def __init__(self):
+        Network.counter += 1
+        self.prefix = "%s%d-%d-" % (NAMESPACE_PREFIX, os.getpid(), Network.counter)
+        self.namespaces = []
+        self.links = 0
+
+    def namespace(self, role):
+        name = self.prefix + role
+        ip("netns", "add", name)
+        self.namespaces.append(name)
+        ip("-n", name, "link", "set", "lo", "up")
+        return name
+
+    def link(self, left, left_address, right, right_addresses):
+        """A veth pair from namespace left to namespace right, made inside them."""
+        self.links += 1
+        left_name, right_name = "ob%da" % self.links, "ob%db" % self.links
+        ip("-n", left, "link", "add", left_name, "type", "veth",
+           "peer", "name", right_name, "netns", right)
+        ip("-n", left, "addr", "add", left_address, "dev", left_name)
+        for address in right_addresses:
+            ip("-n", right, "addr", "add", address, "dev", right_name)
+        ip("-n", left, "link", "set", left_name, "up")
+        ip("-n", right, "link", "set", right_name, "up")
+
+    def check_private(self, name):
+        """Fails unless every IPv4 address of the namespace is a test or loopback one."""
+        output = ip("-n", name, "-o", "-4", "addr", "show").stdout
+        for address in re.findall(r"\binet (\d+\.\d+\.\d+\.\d+)/", output):
+            value = ipaddress.ip_address(address)
+            if not (value.is_loopback or value in TEST_NETWORK):
+                raise RuntimeError("namespace %s has the address %s" % (name, address))
+
+    def delete(self):
+        failures = []
+        for name in reversed(self.namespaces):
+            result = ip("netns", "delete", name, check=False)
+            if result.returncode != 0:
+                failures.append("%s: %s" % (name, result.stderr.strip()))
+        self.namespaces = []
+        if failures:
+            raise RuntimeError("cannot delete namespaces: " + "; ".join(failures))
+
+
+def delete_stale_namespaces():
+    """Deletes the namespaces left by an earlier run whose process is gone."""
+    listing = ip("netns", "list", check=False).stdout
+    for name in re.findall(r"^(%s\S+)" % re.escape(NAMESPACE_PREFIX), listing, re.M):
+        match = re.match(r"%s(\d+)-" % re.escape(NAMESPACE_PREFIX), name)
+        if match and int(match.group(1)) != os.getpid() and \
+                not os.path.exists("/proc/%s" % match.group(1)):
+            ip("netns", "delete", name, check=False)
+
+
+def namespaces_unavailable():
+    """Why namespaces cannot be made here, or None when they can."""
+    for name in ("ORVEL_BRIDGE_CONSOLE", "ORVEL_BRIDGE_LAB"):
+        if not os.path.isfile(os.environ.get(name, "")):
+            return "%s does not name a program" % name
+    if os.geteuid() != 0:
+        return "network namespaces need root"
+    if shutil.which("ip") is None:
+        return "iproute2 (ip) is missing"
+    probe = Network()
+    try:
+        left = probe.namespace("probe-a")
+        right = probe.namespace("probe-b")
+        probe.link(left, "10.231.255.1/30", right, ["10.231.255.2/30"])
+    except (RuntimeError, OSError) as error:
+        return "cannot make namespaces joined by veth: %s" % error
+    finally:
+        try:
+            probe.delete()
+        except RuntimeError:
+            pass
+    return None
+
+
+def setUpModule():
+    if os.geteuid() == 0 and shutil.which("ip"):
+        delete_stale_namespaces()
+    reason = namespaces_unavailable()
+    if reason:
+        raise unittest.SkipTest(reason)
+
+
+class Process:
+    """A started program; its output lines are recorded with their arrival time."""
+
+    def __init__(self, owner, label, argv, **popen):
+        self.label = label
+        self.argv = list(argv)
+        self.lines = []  # (monotonic seconds, "out" or "err", text)
+        self.condition = threading.Condition()
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True, errors="backslashreplace", **popen)
+        PROCESSES.setdefault(owner, []).append(self)
+        self.readers = [threading.Thread(target=self._read, args=(stream, name), daemon=True)
+                        for stream, name in ((self.process.stdout, "out"),
+                                             (self.process.stderr, "err"))]
+        for reader in self.readers:
+            reader.start()
+
+    def _read(self, stream, name):
+        for line in stream:
+            with self.condition:
+                self.lines.append((time.monotonic(), name, line.rstrip("\n")))
+                self.condition.notify_all()
+
+    def snapshot(self, stream=None):
+        with self.condition:
+            return [entry for entry in self.lines if stream is None or entry[1] == stream]
+
+    def wait_until(self, predicate, timeout):
+        """Waits until predicate(lines) is true; returns whether it became true."""
+        with self.condition:
+            return self.condition.wait_for(lambda: predicate(self.lines), timeout)
+
+    def signal(self, number):
+        if self.process.poll() is None:
+            self.process.send_signal(number)
+
+    def wait_exit(self, timeout):
+        """The exit status, or None when the program is still running."""
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def finish(self):
+        """Kills the program if it still runs and collects the rest of its output."""
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        for reader in self.readers:
+            reader.join(timeout=5)
+
+    def transcript(self):
+        text = ["--- %s: %s (exit status %s)" % (self.label, " ".join(self.argv),
+                                                  self.process.poll())]
+        for when, stream, line in self.snapshot():
+            text.append("%8.3f %s %s" % (when - self.started, stream, line))
+        return "\n".join(text)
+
+
+class Bridge(Process):
+    """orvel-bridge-console in a namespace, with a private home folder."""
+
+    def __init__(self, owner, namespace, home, args):
+        environment = {key: value for key, value in os.environ.items()
+                       if key not in ("XDG_DOCUMENTS_DIR", "XDG_CONFIG_HOME")}
+        environment["HOME"] = home
+        super().__init__(owner, "bridge in " + namespace,
+                         ["ip", "netns", "exec", namespace, os.environ["ORVEL_BRIDGE_CONSOLE"]] +
+                         list(args), env=environment, cwd=home)
+
+    def log(self, stream="out"):
+        """(arrival time, level, text) of each console log line of the stream."""
+        result = []
+        for when, _, line in self.snapshot(stream):
+            match = LOG_LINE.match(line)
+            if match:
+                result.append((when, match.group(1), match.group(3)))
+        return result
+
+    def texts(self, stream="out"):
+        return [text for _, _, text in self.log(stream)]
+
+    def times_of(self, text):
+        return [when for when, _, line in self.log() if line == text]
+
+    def wait_for_texts(self, predicate, timeout):
+        """Waits until predicate(list of log texts of stdout) holds; returns whether it did."""
+        return self.wait_until(lambda _: predicate(self.texts()), timeout)
+
+    def wait_for_text(self, text, timeout, count=1):
+        """Arrival time of the count-th log line with exactly this text, or None."""
+        if not self.wait_for_texts(lambda texts: texts.count(text) >= count, timeout):
+            return None
+        return self.times_of(text)[count - 1]
+
+    def wait_for_pattern(self, pattern, timeout):
+        return self.wait_for_texts(lambda texts: any(pattern.match(t) for t in texts), timeout)
+
+
+def parse_report(line):
+    """'1.234 event words key=value ...' -> (seconds, 'event words', {key: value})."""
+    tokens = line.split()
+    words, fields = [], {}
+    for token in tokens[1:]:
+        if "=" in token:
+            key, value = token.split("=", 1)
+            fields[key] = value
+        elif not fields:
+            words.append(token)
+    return float(tokens[0]), " ".join(words), fields
+
+
+class Lab(Process):
+    """orvel-bridge-lab in a namespace, with the given printer specifications."""
+
+    def __init__(self, owner, namespace, printers):
+        argv = ["ip", "netns", "exec", namespace, os.environ["ORVEL_BRIDGE_LAB"], "--web-port", "0"]
+        for spec in printers:
+            argv += ["--printer", spec]
+        super().__init__(owner, "lab in " + namespace, argv)
+
+    def events(self, event=None, **fields):
+        """(arrival time, lab seconds, fields) of the report lines of this event with these fields."""
+        result = []
+        for when, _, line in self.snapshot("out"):
+            try:
+                seconds, name, values = parse_report(line)
+            except (ValueError, IndexError):
+                continue
+            if (event is None or name == event) and \
+                    all(values.get(key) == value for key, value in fields.items()):
+                result.append((when, seconds, values))
+        return result
+
+    def wait_for_events(self, event, count, timeout, **fields):
+        """Waits for count such lines; returns those seen by then."""
+        self.wait_until(lambda _: len(self.events(event, **fields)) >= count, timeout)
+        return self.events(event, **fields)
+
+    def wait_ready(self, printers):
+        ready = self.wait_for_events("ready", 1, START_TIMEOUT)
+        return bool(ready) and ready[0][2].get("printers") == str(printers)
+
+
+def stop_and_measure(bridge, number):
+    """Sends the signal; returns (seconds to the stopped line or None, seconds to exit, status)."""
+    sent = time.monotonic()
+    bridge.signal(number)
+    stopped = bridge.wait_for_text(STOPPED, timeout=STOP_BOUND + 10)
+    status = bridge.wait_exit(STOP_BOUND + 10)
+    exited = time.monotonic()
+    return (None if stopped is None else stopped - sent), exited - sent, status
+
+
+def requests(lab):
+    """(arrival time, lab seconds, fields) of the printers requests that reached the lab."""
+    return lab.events(REQUEST)
+
+
+def host_of(endpoint):
+    return endpoint.rsplit(":", 1)[0]
+
+
+class NetnsCase(unittest.TestCase):
+    """Gives each test class its network and a home folder; all are removed at the end."""
+
+    @classmethod
+    def setUpClass(cls):
+        # Class cleanups run even when setUpClass fails, last added first:
+        # the programs end, then the namespaces and the folder go.
+        home_folder = tempfile.TemporaryDirectory(prefix="orvel-e2e-home-")
+        cls.addClassCleanup(home_folder.cleanup)
+        cls.home = home_folder.name
+        cls.network = Network()
+        cls.addClassCleanup(cls.network.delete)
+        cls.addClassCleanup(cls.finish_processes)
+
+    @classmethod
+    def finish_processes(cls):
+        for process in PROCESSES.get(cls.__name__, []):
+            process.finish()
+
+    @classmethod
+    def start_lab(cls, namespace, printers):
+        lab = Lab(cls.__name__, namespace, printers)
+        if not lab.wait_ready(len(printers)):
+            raise AssertionError("the lab in %s did not get ready" % namespace)
+        return lab
+
+    @classmethod
+    def start_bridge(cls, namespace):
+        """Starts the bridge in the namespace; returns it and the arrival time of its started line."""
+        cls.network.check_private(namespace)
+        bridge = Bridge(cls.__name__, namespace, cls.home, ["--log-level", "0"])
+        started = bridge.wait_for_text(STARTED, START_TIMEOUT)
+        if started is None:
+            raise AssertionError("the bridge did not start")
+        return bridge, started
+
+    def assert_stopped(self, stop):
+        to_stopped, to_exit, status = stop
+        texts = self.bridge.texts()
+        self.assertEqual(texts.count(STOPPING), 1)
+        self.assertEqual(texts.count(STOPPED), 1)
+        self.assertLess(texts.index(STOPPING), texts.index(STOPPED))
+        self.assertIsNotNone(to_stopped, "stopped line")
+        self.assertLessEqual(to_stopped, STOP_BOUND, "seconds to the stopped line")
+        self.assertLessEqual(to_exit, STOP_BOUND, "seconds to the exit")
+        self.assertEqual(status, 0, "exit status")
+
+
+class NoAnswer(NetnsCase):
+    """A pass that nobody answers: five requests, 3 s apart, then silence until the next pass."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        bridge_ns = cls.network.namespace("bridge")
+        printers_ns = cls.network.namespace("printers")
+        cls.network.link(bridge_ns, "10.231.1.1/24", printers_ns, ["10.231.1.10/24"])
+        cls.lab = cls.start_lab(printers_ns, ["10.231.1.10,discovery=none"])
+        cls.bridge, cls.started = cls.start_bridge(bridge_ns)
+        seen = cls.lab.wait_for_events(REQUEST, 5, 25)
+        if len(seen) >= 5:
+            # A sixth request of the same pass would come 3 s after the fifth.
+            cls.lab.wait_for_events(REQUEST, 6, seen[4][0] + 2 * REPEAT_SECONDS - time.monotonic())
+        cls.stop = stop_and_measure(cls.bridge, signal.SIGINT)
+
+    def test_five_requests_to_the_limited_broadcast_address(self):
+        seen = requests(self.lab)
+        self.assertEqual(len(seen), 5, "requests of one pass")
+        for _, _, fields in seen:
+            self.assertEqual(fields.get("to"), "255.255.255.255")
+            self.assertEqual(fields.get("bytes"), "64")
+            self.assertEqual(fields.get("kind"), "WhoRU")
+            self.assertEqual(host_of(fields.get("from", "")), "10.231.1.1",
+                             "sent from the interface address")
+        self.assertEqual(len({fields.get("from") for _, _, fields in seen}), 1,
+                         "one socket for the whole pass")
+
+    def test_requests_at_0_3_6_9_12_seconds(self):
+        seen = requests(self.lab)
+        self.assertEqual(len(seen), 5, "requests of one pass")
+        first_arrival, first, _ = seen[0]
+        self.assertLessEqual(first_arrival - self.started, 2.0, "first request right after the start")
+        for index, (_, seconds, _) in enumerate(seen):
+            self.assertAlmostEqual(seconds - first, index * REPEAT_SECONDS,
+                                   delta=REPEAT_TOLERANCE, msg="request %d" % (index + 1))
+        for (_, earlier, _), (_, later, _) in zip(seen, seen[1:]):
+            self.assertAlmostEqual(later - earlier, REPEAT_SECONDS, delta=REPEAT_TOLERANCE)
+
+    def test_nothing_added(self):
+        self.assertEqual(self.lab.events("discovery-answer"), [])
+        self.assertEqual([t for t in self.bridge.texts() if re.match(r"^Printer '.*' added$", t)], [])
+
+    def test_one_finder_bound_to_the_interface(self):
+        via = [t for t in self.bridge.texts() if t.startswith("Broadcast via ")]
+        self.assertEqual(via, ["Broadcast via '10.231.1.1'"])
+
+    def test_stopped_in_the_wait(self):
+        self.assert_stopped(self.stop)
+
+
+class Answers(NetnsCase):
+    """Answering, short, foreign and silenced printers."""
+
+    PRINTERS = ["10.231.1.10,name=Front Desk",
+                "10.231.1.11,discovery=short",
+                "10.231.1.12,discovery=foreign",
+                "10.231.1.13,silent-after=8"]
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        bridge_ns = cls.network.namespace("bridge")
+        printers_ns = cls.network.namespace("printers")
+        cls.network.link(bridge_ns, "10.231.1.1/24", printers_ns,
+                         ["10.231.1.%d/24" % host for host in (10, 11, 12, 13)])
+        cls.lab = cls.start_lab(printers_ns, cls.PRINTERS)
+        cls.bridge, cls.started = cls.start_bridge(bridge_ns)
+        cls.bridge.wait_for_text("Printer '10.231.1.10' added", 15)
+        cls.lab.wait_for_events("status-command", 2, 25, printer="10.231.1.10", code="4")
+        silent = cls.lab.wait_for_events("silent", 1, 15, printer="10.231.1.13")
+        if silent:
+            cls.bridge.wait_for_text("Printer '10.231.1.13' removed",
+                                     silent[0][0] + 25.0 - time.monotonic())
+        cls.stop = stop_and_measure(cls.bridge, signal.SIGINT)
+
+    def added(self):
+        return [t for t in self.bridge.texts() if re.match(r"^Printer '.*' added$", t)]
+
+    def test_answering_printer_added_once_then_polled(self):
+        self.assertEqual(self.added().count("Printer '10.231.1.10' added"), 1,
+                         "added once although it answers every request")
+        self.assertGreaterEqual(len(self.lab.events("discovery-answer", printer="10.231.1.10")), 2)
+        polls = self.lab.events("status-command", printer="10.231.1.10", code="4")
+        self.assertGreaterEqual(len(polls), 2, "polled")
+        for _, _, fields in polls:
+            self.assertEqual(host_of(fields.get("from", "")), "10.231.1.1")
+        self.assertAlmostEqual(polls[1][1] - polls[0][1], 10.0, delta=PERIOD_TOLERANCE)
+        self.assertIn("Printer '10.231.1.10' is named 'Front Desk' (LabJet 1000)", self.bridge.texts())
+
+    def test_short_answer_logged_and_ignored(self):
+        self.assertTrue(self.lab.events("discovery-answer", printer="10.231.1.11", bytes="15"))
+        self.assertIn("Invalid discovery response: expected at least 16 bytes, got 15 bytes",
+                      self.bridge.texts())
+        self.assertNotIn("Printer '10.231.1.11' added", self.added())
+
+    def test_foreign_answer_ignored(self):
+        self.assertTrue(self.lab.events("discovery-answer", printer="10.231.1.12"),
+                        "the foreign printer did answer")
+        self.assertNotIn("Printer '10.231.1.12' added", self.added())
+        self.assertEqual(self.lab.events("status-connect", printer="10.231.1.12"), [])
+
+    def test_silent_printer_removed(self):
+        texts = self.bridge.texts()
+        self.assertIn("Printer '10.231.1.13' added", texts)
+        silent = self.lab.events("silent", printer="10.231.1.13")
+        self.assertTrue(silent, "the lab silenced the printer")
+        self.assertTrue(self.lab.events("status-command", printer="10.231.1.13", code="4"),
+                        "polled before it fell silent")
+        removed = self.bridge.times_of("Printer '10.231.1.13' removed")
+        self.assertEqual(len(removed), 1, "removed once")
+        self.assertLessEqual(removed[0] - silent[0][0], 25.0, "removed at a following poll")
+        self.assertLess(texts.index("Printer '10.231.1.13' added"),
+                        texts.index("Printer '10.231.1.13' removed"))
+        self.assertNotIn("Printer '10.231.1.10' removed", texts, "the answering printer stays")
+
+    def test_stopped(self):
+        self.assert_stopped(self.stop)
+
+
+class TwoSubnets(NetnsCase):
+    """A bridge on two subnets runs one finder per interface; each subnet gets its own requests."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        bridge_ns = cls.network.namespace("bridge")
+        first_ns = cls.network.namespace("subnet1")
+        second_ns = cls.network.namespace("subnet2")
+        cls.network.link(bridge_ns, "10.231.1.1/24", first_ns, ["10.231.1.10/24"])
+        cls.network.link(bridge_ns, "10.231.2.1/24", second_ns, ["10.231.2.10/24"])
+        cls.labs = {1: cls.start_lab(first_ns, ["10.231.1.10,name=First"]),
+                    2: cls.start_lab(second_ns, ["10.231.2.10,name=Second"])}
+        cls.bridge, cls.started = cls.start_bridge(bridge_ns)
+        for lab in cls.labs.values():
+            lab.wait_for_events(REQUEST, 5, 25)
+        cls.bridge.wait_for_text("Printer '10.231.2.10' added", 1)
+        # Late requests of either finder arrive within the next second.
+        time.sleep(1.0)
+        cls.stop = stop_and_measure(cls.bridge, signal.SIGINT)
+
+    def test_one_finder_per_interface(self):
+        via = sorted(t for t in self.bridge.texts() if t.startswith("Broadcast via "))
+        self.assertEqual(via, ["Broadcast via '10.231.1.1'", "Broadcast via '10.231.2.1'"])
+
+    def test_each_subnet_gets_only_its_own_requests(self):
+        for subnet, lab in self.labs.items():
+            seen = requests(lab)
+            self.assertEqual(len(seen), 5, "requests of one pass on subnet %d" % subnet)
+            sources = {host_of(fields.get("from", "")) for _, _, fields in seen}
+            self.assertEqual(sources, {"10.231.%d.1" % subnet},
+                             "sources of the requests on subnet %d" % subnet)
+            for _, _, fields in seen:
+                self.assertEqual(fields.get("to"), "255.255.255.255")
+                self.assertEqual(fields.get("bytes"), "64")
+
+    def test_printers_of_both_subnets_added(self):
+        texts = self.bridge.texts()
+        for address, name in (("10.231.1.10", "First"), ("10.231.2.10", "Second")):
+            self.assertEqual(texts.count("Printer '%s' added" % address), 1)
+            self.assertIn("Printer '%s' is named '%s' (LabJet 1000)" % (address, name), texts)
+
+    def test_stopped(self):
+        self.assert_stopped(self.stop)
+
+
+class StopDuringPass(NetnsCase):
+    """SIGINT 4 s into a discovery pass ends the pass and the program promptly."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        bridge_ns = cls.network.namespace("bridge")
+        printers_ns = cls.network.namespace("printers")
+        cls.network.link(bridge_ns, "10.231.1.1/24", printers_ns, ["10.231.1.10/24"])
+        cls.lab = cls.start_lab(printers_ns, ["10.231.1.10,discovery=none"])
+        cls.bridge, cls.started = cls.start_bridge(bridge_ns)
+        seen = cls.lab.wait_for_events(REQUEST, 1, 10)
+        if not seen:
+            raise AssertionError("no printers request reached the lab")
+        time.sleep(max(0.0, seen[0][0] + 4.0 - time.monotonic()))
+        cls.before_signal = requests(cls.lab)
+        cls.stop = stop_and_measure(cls.bridge, signal.SIGINT)
+
+    def test_signal_came_during_the_pass(self):
+        self.assertEqual(len(self.before_signal), 2, "requests at 0 and 3 s before the signal")
+
+    def test_stopped_within_3_s(self):
+        self.assert_stopped(self.stop)
+
+
+class DiagnosingResult(unittest.TextTestResult):
+    """Prints the output of the programs of a test class when one of its tests fails."""
+
+    shown = set()
+
+    def _show(self, test):
+        owner = type(test).__name__
+        match = re.search(r"\((?:__main__\.)?(\w+)\)", str(test))
+        if isinstance(test, unittest.case._SubTest):
+            owner = type(test.test_case).__name__
+        elif match and owner not in PROCESSES:
+            owner = match.group(1)
+        if owner in self.shown:
+            return
+        self.shown.add(owner)
+        for process in PROCESSES.get(owner, []):
+            self.stream.writeln(process.transcript())
+
+    def addFailure(self, test, err):
+        super().addFailure(test, err)
+        self._show(test)
+
+    def addError(self, test, err):
+        super().addError(test, err)
+        self._show(test)
+
+    def addSubTest(self, test, subtest, err):
+        super().addSubTest(test, subtest, err)
+        if err is not None:
+            self._show(test)
+
+
+def main(names):
+    module = sys.modules[__name__]
+    loader = unittest.TestLoader()
+    suite = loader.loadTestsFromNames(names, module) if names else loader.loadTestsFromModule(module)
+    runner = unittest.TextTestRunner(stream=sys.stdout, verbosity=2, resultclass=DiagnosingResult)
+    started = time.monotonic()
+    result = runner.run(suite)
+    print("run time %.1f s" % (time.monotonic() - started))
+    if not result.wasSuccessful():
+        return 1
+    if result.testsRun == 0 or len(result.skipped) == result.testsRun:
+        for test, reason in result.skipped:
+            print("SKIPPED %s: %s" % (test, reason))
+        return SKIP_STATUS
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
