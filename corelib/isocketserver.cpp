@@ -102,7 +102,10 @@ void ISocketServer::acceptingThread(bool spawn)
         const int accepted = listening.isOpen() ? ::accept4(listening.descriptor(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
         if (accepted < 0) {
             const int error = listening.isOpen() ? errno : EBADF;
-            if (error == EINTR || error == ECONNABORTED)
+            // The listening socket carries the server's time-outs, and here
+            // a receive time-out also bounds accept (EAGAIN): that is no
+            // failure of the listening socket.
+            if (error == EINTR || error == ECONNABORTED || error == EAGAIN || error == EWOULDBLOCK)
                 continue;
             if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
                 // Out of descriptors or memory, for example under a flood of

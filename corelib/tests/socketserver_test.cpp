@@ -296,6 +296,34 @@ TEST(SocketServer, TwoClientsAreServedAtOnceByTwoCopiesOnTwoThreads)
     EXPECT_EQ(record->active, 0);
 }
 
+// The server's time-outs are meant for the connections it accepts. On the
+// listening socket a receive time-out also bounds each accept on this
+// platform; running out of it must not end the accepting thread.
+TEST(SocketServer, ServerTimeoutsApplyToAcceptedConnectionsAndDoNotEndAccepting)
+{
+    LogCapture capture;
+    auto record = std::make_shared<ServerRecord>();
+    auto server = std::make_unique<EchoServer>(record);
+    server->receiveTimeout = 300;
+    ASSERT_TRUE(server->createServer(0));
+    const uint16_t port = server->getLocalPort();
+    std::this_thread::sleep_for(milliseconds(700));  // longer than the time-out, with nobody connecting
+
+    auto client = connectClient(port);
+    ASSERT_TRUE(client);
+    EXPECT_EQ(roundTrip(*client, "late"), "late") << "the accepting thread must still serve";
+
+    // The silent client is dropped once the copy's read runs out of time.
+    const auto begin = Clock::now();
+    EXPECT_TRUE(seesEndOfStream(client->handle(), 5000)) << "the accepted connection has no receive time-out";
+    EXPECT_GE(millisecondsSince(begin), 200);
+    EXPECT_TRUE(eventually([&] { return record->finished == 1; }));
+    EXPECT_EQ(capture.count("accept() failed"), 0);
+
+    server.reset();
+    EXPECT_EQ(capture.count("accept() failed"), 1) << "closing still ends the accepting thread";
+}
+
 TEST(SocketServer, DestroyingAListeningServerEndsItsAcceptingThreadOnce)
 {
     LogCapture capture;
