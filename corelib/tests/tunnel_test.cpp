@@ -30,7 +30,9 @@ struct TunnelRig {
     Listener listener;
     std::shared_ptr<Socket> near1, endpoint1, endpoint2, near2;
 
-    TunnelRig()
+    // `receiveBuffer` (bytes, 0 for the default) limits the receive buffers
+    // of endpoint1 and near2.
+    explicit TunnelRig(int receiveBuffer = 0) : listener(16, receiveBuffer)
     {
         SocketPair first = makePair(listener, "Near 1", "Endpoint 1");
         SocketPair second = makePair(listener, "Endpoint 2", "Near 2");
@@ -203,6 +205,42 @@ TEST(Tunnel, StopOnAnIdleTunnelReturnsWithoutWaitingForTheTimeout)
     EXPECT_EQ(rig.endpoint2->handle(), -1);
     EXPECT_TRUE(seesEndOfStream(rig.near1->handle()));
     EXPECT_TRUE(seesEndOfStream(rig.near2->handle()));
+}
+
+TEST(Tunnel, StopWakesARelayBlockedInAWriteToAPeerThatDoesNotRead)
+{
+    TunnelRig rig(4096);
+    const int small = 4096;
+    ::setsockopt(rig.endpoint2->handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    RecordingListener listener;
+    auto tunnel = std::make_shared<Tunnel>(&listener, 4, rig.endpoint1, rig.endpoint2);
+    tunnel->selectTimeout = 3000;
+    ASSERT_TRUE(tunnel->start());
+
+    // near2 never reads: the relay ends up waiting in its write to endpoint2,
+    // and behind it the writer waits in its write to near1.
+    std::atomic<bool> writerDone{false};
+    std::thread writer([&] {
+        writePattern(*rig.near1, size_t(256) * 1024 * 1024, 7);
+        writerDone = true;
+    });
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_FALSE(writerDone) << "the buffers should have filled up";
+
+    const auto begin = Clock::now();
+    {
+        // Should stop leave the relay in its write, the reset of near2 ends it.
+        Watchdog watchdog(5000, [&] { rig.near2->close(); });
+        tunnel->stop();
+        EXPECT_FALSE(watchdog.disarm()) << "stop did not wake the relay's write";
+    }
+    EXPECT_LT(millisecondsSince(begin), 1500);
+    EXPECT_EQ(listener.calls, 1);
+    const bool released = eventually([&] { return writerDone.load(); }, 5000);
+    EXPECT_TRUE(released) << "the writer should fail once endpoint1 is closed";
+    if (!released)
+        rig.near1->close();
+    writer.join();
 }
 
 TEST(Tunnel, EmptyEndpointsBecomeNamedUnopenedSockets)
