@@ -628,6 +628,18 @@ TEST(SocketClose, WakesABlockedWaitReadable)
     EXPECT_NE(call.result, 0) << "the wait must not report a time-out";
     EXPECT_EQ(pair.client->handle(), -1);
     EXPECT_EQ(pair.client->waitReadable(10), -1) << "a closed object has nothing to wait on";
+
+    // The same for an unconnected datagram socket (the discovery responder's
+    // stop path).
+    Socket datagram("Datagram");
+    ASSERT_TRUE(datagram.openDatagram());
+    ASSERT_TRUE(datagram.bind(Loopback, 0));
+    const BlockedCall wait = closeWhileBlocked(datagram, [&] { return datagram.waitReadable(10000); });
+    EXPECT_TRUE(wait.stillBlockedBeforeClose);
+    EXPECT_TRUE(wait.returned);
+    EXPECT_LT(wait.returnedAfterMilliseconds, 2000);
+    EXPECT_NE(wait.result, 0);
+    EXPECT_EQ(datagram.handle(), -1);
 }
 
 TEST(SocketClose, WakesABlockedReceiveFrom)
