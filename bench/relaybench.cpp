@@ -1,5 +1,6 @@
 #include "relaybench.h"
 
+#include "cpuaccount.h"
 #include "directroute.h"
 #include "reporttable.h"
 #include "socatrelay.h"
@@ -7,7 +8,6 @@
 #include "workloads.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -65,13 +65,6 @@ std::string intactCell(const Measurement &measurement)
         return "set-up failed";
     return std::to_string(measurement.intactConnections) + "/" + std::to_string(measurement.connections) +
            (measurement.damaged ? " DAMAGED" : " intact");
-}
-
-// The 1-minute load average, as text.
-std::string loadText()
-{
-    double load[1] = {0};
-    return ::getloadavg(load, 1) == 1 ? number(load[0], 2) : std::string("unknown");
 }
 
 double throughputOf(const Measurement &measurement)
@@ -141,7 +134,7 @@ int RelayBench::run(std::ostream &out)
         out << "socat not found: its column is skipped\n";
     else
         out << "socat: " << socatProgram_ << "\n";
-    startLoad_ = loadText();
+    const CpuAccount cpu;
     out << "Each figure is the median of " << options_.rounds << (options_.rounds == 1 ? " round" : " rounds")
         << "; the paths take turns within a round.\n\nMeasuring:\n";
 
@@ -169,7 +162,7 @@ int RelayBench::run(std::ostream &out)
         out, "at-once", std::to_string(connections) + " connections at once, " + sizeText(bytesEach) + " each",
         [=](Relay &relay) { return Workloads::concurrent(relay, connections, bytesEach); }, throughput);
 
-    endLoad_ = loadText();
+    cpuSummary_ = cpu.summary();
     out << '\n';
     printTable(out);
     out << '\n';
@@ -287,8 +280,7 @@ void RelayBench::printNotes(std::ostream &out) const
         << "  - Clients and sinks use TCP_NODELAY only for the round trips; the relays' own sockets keep\n"
            "    their defaults. Clients send up to 65521 bytes per call and read up to 64 KiB per call.\n"
         << "  - The Tunnel waits with poll(), so descriptor numbers above 1024 are fine.\n"
-        << "  - Load average (1 min) at the start " << startLoad_ << ", at the end " << endLoad_
-        << "; other work on the machine\n    disturbs the figures.\n";
+        << "  - " << cpuSummary_ << '\n';
     for (const std::string &note : notes_)
         out << "  - " << note << '\n';
 }

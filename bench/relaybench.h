@@ -46,8 +46,7 @@ private:
     std::array<std::unique_ptr<Relay>, ColumnCount> relays_;  // empty: the path is not measured
     std::array<std::string, ColumnCount> names_;
 
-    std::string startLoad_;
-    std::string endLoad_;
+    std::string cpuSummary_;  // what other processes took during the measurements
     Results oneWay_;
     Results bothWays_;
     Results roundTrips_;
