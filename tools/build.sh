@@ -13,7 +13,6 @@ case "$variant" in
 esac
 
 dir=build/$variant
-if [ ! -f "$dir/CMakeCache.txt" ]; then
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_WERROR=ON -DORVEL_SANITIZE="$sanitize" >/dev/null
-fi
+# Configuring again is quick and picks up folders added since the last time.
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_WERROR=ON -DORVEL_SANITIZE="$sanitize" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
