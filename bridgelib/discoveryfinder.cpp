@@ -7,11 +7,11 @@
 #include "platformposix.h"
 #include "stringutils.h"
 
-#include <ctime>
+#include <chrono>
 
 namespace {
 
-constexpr long PassSeconds = 10;
+constexpr std::chrono::milliseconds PassLength(10000);
 constexpr unsigned RepeatSeconds = 3;
 
 std::string socketError()
@@ -107,11 +107,14 @@ void DiscoveryFinder::runPass()
         return;
     }
 
-    const time_t start = std::time(nullptr);
+    // The pass is timed by the wall clock to the millisecond: whole seconds
+    // would make it last anything from 9 to 10 s, and so send four or five
+    // requests by chance. A clock set back counts as time not yet passed.
+    using Clock = std::chrono::system_clock;
+    const Clock::time_point start = Clock::now();
     unsigned waitSeconds = 0;
     for (;;) {
-        const time_t elapsed = std::time(nullptr) - start;
-        if (elapsed >= PassSeconds || !service_->isRunning())
+        if (Clock::now() - start >= PassLength || !service_->isRunning())
             return;
         const int ready = socket->waitReadable(waitSeconds * 1000);
         if (ready < 0) {
