@@ -8,6 +8,7 @@ Must run in a private network namespace whose only interface is lo
 run anywhere else, because the simulator listens on 0.0.0.0:9101.
 """
 
+import os
 import queue
 import signal
 import socket
@@ -16,6 +17,10 @@ import subprocess
 import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
+from bridgeharness import parse_report  # noqa: E402
+
 
 VENDOR = b"Kestova"
 REQUEST = VENDOR + b"\0" + b"WhoRU\0\0\0" + bytes(48)
@@ -31,19 +36,6 @@ def check(condition, what):
     else:
         FAILED += 1
         print("FAIL: " + what, flush=True)
-
-
-def parse_line(line):
-    """'1.234 event word key=value ...' -> (seconds, 'event word', {key: value})."""
-    tokens = line.split()
-    words, fields = [], {}
-    for token in tokens[1:]:
-        if "=" in token:
-            key, value = token.split("=", 1)
-            fields[key] = value
-        elif not fields:
-            words.append(token)
-    return float(tokens[0]), " ".join(words), fields
 
 
 class Lab:
@@ -66,7 +58,7 @@ class Lab:
         index = 0
         while True:
             while index < len(self.seen):
-                _, name, values = parse_line(self.seen[index])
+                _, name, values = parse_report(self.seen[index])
                 index += 1
                 if name == event and all(values.get(k) == v for k, v in fields.items()):
                     return values
