@@ -9,6 +9,7 @@ packages=(
   libboost-system-dev libboost-date-time-dev
   libgtest-dev
   python3 iproute2 util-linux socat
+  chromium
 )
 
 missing=()
