@@ -10,7 +10,7 @@ std::string LabOptions::usage()
 {
     return "Usage: orvel-bridge-lab [--printer SPEC]... [--web-port N] [--help]\n"
            "Simulates network printers: discovery answers (UDP 9101), status port\n"
-           "(TCP 9101), control port (TCP 9102) and a web page (TCP, --web-port,\n"
+           "(TCP 9101), control port (TCP 9102) and web pages (TCP, --web-port,\n"
            "default 80, 0 = none) on each printer's own address. Events go to\n"
            "stdout, one line each.\n"
            "\n"

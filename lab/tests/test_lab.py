@@ -202,19 +202,76 @@ def test_control_port(lab):
           line.get("result") == "ok", "copyfile reported with name, size and content")
 
 
-def test_web_page(lab):
-    with connect("127.0.0.2", 8080) as sock:
-        sock.sendall(b"GET /status.html HTTP/1.1\r\nHost: x\r\n\r\n")
+def http_exchange(address, port, request, half_close=False):
+    """Sends request; returns (status code, {lower-case header: value}, body)."""
+    with connect(address, port) as sock:
+        sock.sendall(request)
+        if half_close:
+            sock.shutdown(socket.SHUT_WR)
         reply = b""
         while True:
-            chunk = sock.recv(4096)
+            chunk = sock.recv(65536)
             if not chunk:
                 break
             reply += chunk
-    check(reply.startswith(b"HTTP/1.1 200") and b"<h1>Lab printer 1</h1>" in reply,
-          "web page names the printer")
+    head, _, body = reply.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    status = int(lines[0].split()[1]) if lines[0].startswith("HTTP/1.1 ") else 0
+    headers = {}
+    for line in lines[1:]:
+        key, _, value = line.partition(":")
+        headers[key.strip().lower()] = value.strip()
+    return status, headers, body
+
+
+def get(path, half_close=False, method="GET"):
+    request = ("%s %s HTTP/1.1\r\nHost: x\r\n\r\n" % (method, path)).encode()
+    return http_exchange("127.0.0.2", 8080, request, half_close)
+
+
+def large_pattern(size):
+    return b"".join(b"%015d\n" % offset for offset in range(0, size + 15, 16))[:size]
+
+
+def test_web_page(lab):
+    status, headers, page = get("/status.html")
+    check(status == 200 and b"<h1>Lab printer 1</h1>" in page, "web page names the printer")
+    check(headers.get("content-length") == str(len(page)), "page length announced")
     check(lab.wait_for("web-request", printer="127.0.0.2", path="/status.html") is not None,
           "web request reported")
+    answer = lab.wait_for("web-answer", printer="127.0.0.2", path="/status.html")
+    check(answer is not None and answer.get("status") == "200" and
+          answer.get("bytes") == str(len(page)) and answer.get("sent") == "all",
+          "web answer reported with status and size")
+
+    resources = ["/style.css"] + ["/img/%d.svg" % n for n in range(1, 5)]
+    for path in resources:
+        check(('"%s"' % path).encode() in page, "page references " + path)
+    status, headers, css = get("/style.css")
+    check(status == 200 and headers.get("content-type", "").startswith("text/css") and
+          b"--lab-stylesheet: applied" in css, "stylesheet served as text/css")
+    for n in range(1, 5):
+        status, headers, svg = get("/img/%d.svg" % n)
+        check(status == 200 and headers.get("content-type") == "image/svg+xml" and
+              svg.startswith(b"<svg ") and b'width="24"' in svg and
+              (">%d</text>" % n).encode() in svg, "image %d served as SVG" % n)
+    for path in ("/img/0.svg", "/img/5.svg", "/img/12.svg"):
+        check(get(path)[0] == 404, path + " is not found")
+
+    # The answer comes after the head, also when the client has already
+    # shut down its writing half; every byte follows the pattern.
+    for size in (0, 1, 17, 3 * 1048576 + 5):
+        status, headers, body = get("/large?bytes=%d" % size, half_close=True)
+        check(status == 200 and len(body) == size and body == large_pattern(size),
+              "large body of %d bytes after a half-close" % size)
+    status, _, body = get("/large")
+    check(status == 200 and body == large_pattern(1048576), "large body defaults to 1 MiB")
+    for query in ("bytes=", "bytes=x", "bytes=-1", "bytes=67108865", "size=5"):
+        check(get("/large?" + query)[0] == 400, "bad large query " + query)
+    status, headers, body = get("/large?bytes=100", method="HEAD")
+    check(status == 200 and headers.get("content-length") == "100" and body == b"",
+          "HEAD gets the headers only")
+    check(get("/", method="POST")[0] == 405, "POST is not allowed")
 
 
 def test_silence(lab, held):

@@ -149,10 +149,11 @@ def parse_report(line):
 
 
 class Lab(Process):
-    """orvel-bridge-lab with the given printers (its --printer values)."""
+    """orvel-bridge-lab with the given printers (its --printer values); web_port 0 means
+    no web pages."""
 
-    def __init__(self, owner, printers, prefix=(), label="lab"):
-        argv = list(prefix) + [os.environ["ORVEL_BRIDGE_LAB"], "--web-port", "0"]
+    def __init__(self, owner, printers, prefix=(), label="lab", web_port=0):
+        argv = list(prefix) + [os.environ["ORVEL_BRIDGE_LAB"], "--web-port", str(web_port)]
         for printer in printers:
             argv += ["--printer", printer]
         super().__init__(owner, label, argv)
