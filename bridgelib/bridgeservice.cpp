@@ -1,12 +1,15 @@
 #include "bridgeservice.h"
 
+#include "bridgegateway.h"
 #include "discoveryfinder.h"
+#include "discoveryresponder.h"
 #include "exception.h"
 #include "filesystem.h"
 #include "killoldbridge.h"
 #include "logmanager.h"
 #include "platformposix.h"
 #include "remoteprinter.h"
+#include "remoteprintertunnel.h"
 #include "stringutils.h"
 
 #include <boost/uuid/random_generator.hpp>
@@ -15,6 +18,8 @@
 namespace {
 
 constexpr const char *BackupFolderName = "Orvel-Bridge";
+constexpr uint16_t DiscoveryResponderPort = 9102;
+constexpr uint32_t PrinterTunnelReceiveTimeoutMs = 5000;
 
 std::string makeGuid()
 {
@@ -58,7 +63,22 @@ void BridgeService::shutdown()
     scheduler_->cancel();
     closeAll();
     IThread::stop();
+    // The thread switched everything off as it ended; this closes what was
+    // opened without it (a service that never ran).
+    applyModes(std::nullopt, false, false, true);
+    joinRemovedPrinters();
     activity_.waitIdle();
+}
+
+void BridgeService::joinRemovedPrinters()
+{
+    std::vector<std::shared_ptr<RemotePrinter>> removed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        removed.swap(removedPrinters_);
+    }
+    for (const auto &printer : removed)
+        printer->stop(true);
 }
 
 bool BridgeService::isRunning() const
@@ -104,6 +124,7 @@ void BridgeService::onRun()
         addStaticPrinters();
         while (isRunning()) {
             killOldBridge();
+            checkServer();
             runDiscovery();
             scheduler_->wait(CyclePauseMs);
             cleanup();
@@ -125,6 +146,7 @@ void BridgeService::addStaticPrinters()
 void BridgeService::cleanup()
 {
     removeExpired();
+    joinRemovedPrinters();
     std::vector<std::shared_ptr<RemoteService>> expired;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -161,22 +183,25 @@ void BridgeService::addPrinter(uint32_t address, bool isStatic, bool discovered)
                                      addressToString(address).c_str()));
         printer->scheduler().reset();
         printer->startPrinterThread();
+        updatePrinterTunnel();
     }
     statusChanged();
 }
 
-void BridgeService::removePrinter(uint32_t address)
+void BridgeService::removePrinter(uint32_t address, const RemotePrinter *printer)
 {
-    std::shared_ptr<RemotePrinter> removed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto found = printers_.find(address);
-        if (found == printers_.end())
+        if (found == printers_.end() || (printer && found->second.get() != printer))
             return;
         ORVEL_LOG(Info, formatString("Printer '%s' removed", addressToString(address).c_str()));
-        removed = std::move(found->second);
-        removed->stop(true);
+        found->second->stop(false);
+        // The caller is usually the printer's own thread: it is joined later,
+        // from another thread, and the object lives until then.
+        removedPrinters_.push_back(std::move(found->second));
         printers_.erase(found);
+        updatePrinterTunnel();
     }
     statusChanged();
 }
@@ -242,7 +267,38 @@ void BridgeService::setServerConnected(bool value)
     statusChanged();
 }
 
-void BridgeService::applyModes(std::optional<bool> reachability, bool, bool, bool shutdown)
+void BridgeService::checkServer()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto &entry : printers_) {
+            if (entry.second->isDiscovered())
+                return;
+        }
+    }
+    updateServerState();  // the test connection closes at once
+}
+
+std::shared_ptr<Socket> BridgeService::testServerConnection()
+{
+    if (options_->slave().value_or(false))
+        return nullptr;
+    const std::shared_ptr<Socket> socket = createSocket("Server");
+    if (!socket || !socket->connect(options_->serverAddress(), options_->serverPort()))
+        return nullptr;
+    return socket;
+}
+
+std::shared_ptr<Socket> BridgeService::updateServerState()
+{
+    std::shared_ptr<Socket> socket = testServerConnection();
+    const bool reachable = socket != nullptr;
+    applyModes(reachable, options_->gateway().value_or(reachable),
+               options_->discoveryResponder().value_or(!reachable), false);
+    return socket;
+}
+
+void BridgeService::applyModes(std::optional<bool> reachability, bool gateway, bool responder, bool shutdown)
 {
     PrinterMap droppedPrinters;
     SlaveMap droppedSlaves;
@@ -253,12 +309,17 @@ void BridgeService::applyModes(std::optional<bool> reachability, bool, bool, boo
             serverReachability_ = reachability;
             changed = true;
         }
+        if (updateGateway(gateway && !shutdown))
+            changed = true;
+        if (updateDiscoveryResponder(responder && !shutdown))
+            changed = true;
         if (!(reachability.value_or(false) && !shutdown) && !slaves_.empty()) {
             droppedSlaves.swap(slaves_);
             changed = true;
         }
         std::optional<bool> connected;
         if (shutdown) {
+            closePrinterTunnel();
             if (!printers_.empty()) {
                 droppedPrinters.swap(printers_);
                 changed = true;
@@ -276,11 +337,130 @@ void BridgeService::applyModes(std::optional<bool> reachability, bool, bool, boo
     // Each printer stops and joins its thread here, outside the lock: the
     // thread may itself be on its way into removePrinter.
     for (auto &entry : droppedPrinters)
-        entry.second->stop(false);
+        entry.second->stop(true);
     droppedPrinters.clear();
     droppedSlaves.clear();
     if (changed)
         statusChanged();
+}
+
+std::shared_ptr<Socket> BridgeService::getServerConnection(bool *viaGateway)
+{
+    if (std::shared_ptr<Socket> direct = updateServerState()) {
+        if (viaGateway)
+            *viaGateway = false;
+        return direct;
+    }
+    std::deque<gateway_info_t> gateways;
+    getGateways(gateways);
+    const std::shared_ptr<Socket> socket = createSocket("Gateway");
+    if (!socket)
+        return nullptr;
+    for (const gateway_info_t &gateway : gateways) {
+        if (socket->connect(gateway.address, gateway.port)) {
+            if (viaGateway)
+                *viaGateway = true;
+            return socket;
+        }
+        removeGateway(gateway.address, gateway.port);
+    }
+    return nullptr;
+}
+
+bool BridgeService::updateGateway(bool on)
+{
+    if (!on) {
+        if (!gateway_)
+            return false;
+        gateway_.reset();
+        ORVEL_LOG(Info, "Gateway closed");
+        return true;
+    }
+    if (gateway_)
+        return false;
+    auto gateway = std::make_unique<BridgeGateway>(this);
+    const std::optional<uint16_t> forcedPort = options_->gatewayPort();
+    if (!gateway->createServer(forcedPort.value_or(0))) {
+        if (forcedPort)
+            ORVEL_LOG(Error, formatString("Failed to start gateway on port '%d'", *forcedPort));
+        else
+            ORVEL_LOG(Error, "Failed to start gateway");
+        return false;
+    }
+    ORVEL_LOG(Info, formatString("Gateway started on port %d", gateway->getLocalPort()));
+    gateway_ = std::move(gateway);
+    return true;
+}
+
+bool BridgeService::updateDiscoveryResponder(bool on)
+{
+    if (!on) {
+        if (!responder_)
+            return false;
+        responder_.reset();
+        ORVEL_LOG(Info, "Discovery responder closed");
+        return true;
+    }
+    if (responder_)
+        return false;
+    auto responder = std::make_unique<DiscoveryResponder>(this);
+    if (!responder->createBroadcastServer(DiscoveryResponderPort)) {
+        ORVEL_LOG(Error, "Failed to start discovery responder");
+        return false;
+    }
+    ORVEL_LOG(Info, "Discovery responder started");
+    responder_ = std::move(responder);
+    return true;
+}
+
+void BridgeService::updatePrinterTunnel()
+{
+    std::shared_ptr<RemotePrinter> target;
+    if (printers_.size() == 1 || (printers_.size() > 1 && options_->printerTunnel().value_or(false)))
+        target = printers_.begin()->second;
+    if (!target) {
+        closePrinterTunnel();
+        return;
+    }
+    if (printerTunnel_) {
+        // Compared as objects: a printer registered anew at the same address
+        // is another printer, and the old tunnel's reference has gone.
+        if (printerTunnel_->printer() == target)
+            return;
+        closePrinterTunnel();
+    }
+
+    auto tunnel = std::make_unique<RemotePrinterTunnel>(target);
+    tunnel->receiveTimeout = PrinterTunnelReceiveTimeoutMs;
+    if (const std::optional<uint16_t> forcedPort = options_->printerTunnelPort()) {
+        if (!tunnel->createServer(*forcedPort)) {
+            const std::string text = formatString("Failed to create printer's tunnel on port %d", *forcedPort);
+            ORVEL_LOG(Error, text);
+            errorMessage(text);
+            return;
+        }
+    } else if (!tunnel->createServer(80)) {
+        ORVEL_LOG(Warning, "Failed to open printer's tunnel on port 80, testing port 8080...");
+        if (!tunnel->createServer(8080)) {
+            ORVEL_LOG(Warning, "Failed to open printer's tunnel on port 8080, testing any available port...");
+            if (!tunnel->createServer(0)) {
+                const std::string text = "Failed to create printer's tunnel (no listening port available)";
+                ORVEL_LOG(Error, text);
+                errorMessage(text);
+                return;
+            }
+        }
+    }
+    printerTunnel_ = std::move(tunnel);
+    ORVEL_LOG(Info, formatString("Printer's tunnel opened on port %d", printerTunnel_->getLocalPort()));
+}
+
+void BridgeService::closePrinterTunnel()
+{
+    if (!printerTunnel_)
+        return;
+    printerTunnel_.reset();
+    ORVEL_LOG(Info, "Printer's tunnel closed");
 }
 
 void BridgeService::runDiscovery()
@@ -331,15 +511,30 @@ std::vector<std::shared_ptr<RemotePrinter>> BridgeService::getRegisteredPrinters
     return printers;
 }
 
+PrinterTunnelInfo BridgeService::getPrinterTunnel() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    PrinterTunnelInfo info;
+    if (printerTunnel_) {
+        info.printer = printerTunnel_->printer();
+        info.port = printerTunnel_->getLocalPort();
+        info.present = true;
+    }
+    return info;
+}
+
 std::optional<uint16_t> BridgeService::getGatewayPort() const
 {
-    // No gateway listener runs yet in this version of the service.
-    return std::nullopt;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!gateway_)
+        return std::nullopt;
+    return gateway_->getLocalPort();
 }
 
 bool BridgeService::isDiscoveryResponderRunning() const
 {
-    return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return responder_ != nullptr;
 }
 
 void BridgeService::getGateways(std::deque<gateway_info_t> &gateways) const

@@ -7,6 +7,7 @@
 #include "object.h"
 #include "optionsmanager.h"
 #include "printerdetails.h"
+#include "printertunnelinfo.h"
 #include "remoteservice.h"
 #include "scheduler.h"
 #include "socketsmanager.h"
@@ -22,24 +23,38 @@
 #include <unordered_map>
 #include <vector>
 
+class BridgeGateway;
+class DiscoveryResponder;
 class RemotePrinter;
+class RemotePrinterTunnel;
 
 // The centre of the bridge: owns the options, the printers this bridge
-// serves, the slave bridges (while it is a gateway) and the known gateways
-// (while it needs one). Its thread registers the static printers and then
-// runs cycles: discover printers and bridges on every local network, sleep
-// 60 s, expire slaves.
+// serves, the slave bridges (while it is a gateway), the known gateways
+// (while it needs one) and the three optional listeners: the gateway
+// listener, the discovery responder and the printer tunnel. Its thread
+// registers the static printers and then runs cycles: test the server and
+// switch the modes, discover printers and bridges on every local network,
+// sleep 60 s, expire slaves.
+//
+// Modes: a bridge that reaches the server is a gateway (gateway listener on,
+// responder off); one that does not is a slave (responder on, gateway off,
+// slaves dropped) and sends its printers' sessions through a gateway. The
+// options "gateway" and "discovery-responder" override the derived values,
+// and "slave" true skips the server test altogether.
 //
 // Every socket of the service is created through createSocket, which refuses
 // once the service is stopping, so that stop() can close them all and wake
 // every thread blocked on one.
 //
 // Threads: the front end's (construction, start, stop, queries), the service
-// thread, the discovery threads, the printer threads. mutex_ guards the states,
-// the registries and the gateways queue; it is taken before a printer's own
-// mutexes, never after. Printers and slaves that leave the registries are
-// destroyed after mutex_ is released (destroying a printer joins its thread).
-// statusChanged is emitted without mutex_ held.
+// thread, the discovery threads, the printer threads, the listeners'
+// connection threads. mutex_ guards the states, the registries, the gateways
+// queue and the three listeners, which are opened and closed with it held;
+// it is taken before a printer's own mutexes, never after. Printers and
+// slaves that leave the registries are destroyed after mutex_ is released
+// (destroying a printer joins its thread). statusChanged is emitted without
+// mutex_ held; errorMessage of a printer tunnel failure with it held, so its
+// handlers must not call back into the service.
 class BridgeService : public IThread, public SocketsManager, public Object {
 public:
     static constexpr unsigned CyclePauseMs = 60000;
@@ -61,16 +76,34 @@ public:
 
     // Registry operations, called by discovery and the printer links.
     void addPrinter(uint32_t address, bool isStatic, bool discovered);
-    void removePrinter(uint32_t address);
+    // Drops the printer at `address`; with `printer` given, only when that is
+    // the one registered there (a printer's ending thread must not drop a
+    // newer printer at its address). The removed printer's thread is joined
+    // later, by the service, never on that thread itself.
+    void removePrinter(uint32_t address, const RemotePrinter *printer = nullptr);
     void addSlave(const std::string &guid, uint32_t address);
     bool addGateway(const gateway_info_t &info);
     bool removeGateway(uint32_t address, uint16_t port);
     void setServerConnected(bool value);
 
-    // Stores the server reachability and drops what the new state does not
-    // keep: the slaves unless the server is reachable, and at shutdown every
-    // printer. Emits statusChanged when anything changed.
+    // The loop's server step: tests the server and switches the modes, unless
+    // a discovered printer is registered (its link re-evaluates them then).
+    void checkServer();
+    // Tests the server and applies the modes that follow; returns the
+    // connected "Server" socket, or empty when the server is not reachable.
+    std::shared_ptr<Socket> updateServerState();
+    // Connects a "Server" socket to the server; empty with option "slave"
+    // true (no attempt at all), while stopping, or on failure.
+    std::shared_ptr<Socket> testServerConnection();
+    // Stores the server reachability, switches the gateway listener and the
+    // discovery responder, and drops what the new state does not keep: the
+    // slaves unless the server is reachable, and at shutdown every printer
+    // and the printer tunnel. Emits statusChanged when anything changed.
     void applyModes(std::optional<bool> reachability, bool gateway, bool responder, bool shutdown);
+    // A connected socket that leads to the server: directly (*viaGateway
+    // false) or through the first known gateway that accepts (true); every
+    // gateway that refuses is forgotten. Empty when there is no route.
+    std::shared_ptr<Socket> getServerConnection(bool *viaGateway);
 
     // One discovery sweep: one finder per broadcast interface, all at once;
     // returns when every finder has ended.
@@ -85,6 +118,7 @@ public:
     void getPrinters(std::vector<PrinterDetails> &printers) const;
     // Every registered printer, answered or not, in registry order.
     std::vector<std::shared_ptr<RemotePrinter>> getRegisteredPrinters() const;
+    PrinterTunnelInfo getPrinterTunnel() const;
     std::optional<uint16_t> getGatewayPort() const;
     bool isDiscoveryResponderRunning() const;
     void getGateways(std::deque<gateway_info_t> &gateways) const;
@@ -115,16 +149,33 @@ private:
 
     void createBackupDirectory();
     void addStaticPrinters();
-    // Cancels, closes every socket, joins the thread, waits for the printers.
+    // Cancels, closes every socket, joins the thread, closes what is left
+    // open and waits for every thread that still uses the service.
     void shutdown();
+    // Joins the threads of the printers removed since the last call.
+    void joinRemovedPrinters();
+
+    // Switch one listener on or off; true when that changed something.
+    // REQUIRES: mutex_ held.
+    bool updateGateway(bool on);
+    bool updateDiscoveryResponder(bool on);
+    // Opens, moves or closes the printer tunnel after the printers changed.
+    // REQUIRES: mutex_ held.
+    void updatePrinterTunnel();
+    void closePrinterTunnel();
 
     const std::string guid_;
-    mutable std::mutex mutex_;  // guards every member from here to gateways_
+    mutable std::mutex mutex_;  // guards every member from here to clock_
     std::optional<bool> serverConnected_;
     std::optional<bool> serverReachability_;
     std::string backupDirectory_;
     PrinterMap printers_;
+    // Removed printers whose threads are still to be joined.
+    std::vector<std::shared_ptr<RemotePrinter>> removedPrinters_;
+    std::unique_ptr<RemotePrinterTunnel> printerTunnel_;
     SlaveMap slaves_;
+    std::unique_ptr<BridgeGateway> gateway_;
+    std::unique_ptr<DiscoveryResponder> responder_;
     std::deque<gateway_info_t> gateways_;
     Timeout::Clock clock_ = Timeout::localClock;
 

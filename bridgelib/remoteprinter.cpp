@@ -17,7 +17,7 @@ RemotePrinter::RemotePrinter(uint32_t address, bool isStatic, bool discovered, B
 
 RemotePrinter::~RemotePrinter()
 {
-    stop(false);
+    stop(true);
 }
 
 void RemotePrinter::startPrinterThread()
@@ -36,9 +36,11 @@ void RemotePrinter::startPrinterThread()
     }
 }
 
-void RemotePrinter::stop(bool detach)
+void RemotePrinter::stop(bool join)
 {
     scheduler_.cancel();
+    if (!join)
+        return;
     std::shared_ptr<std::thread> thread;
     {
         std::lock_guard<std::mutex> lock(threadMutex_);
@@ -46,10 +48,14 @@ void RemotePrinter::stop(bool detach)
     }
     if (!thread || !thread->joinable())
         return;
-    if (detach || thread->get_id() == std::this_thread::get_id())
+    if (thread->get_id() == std::this_thread::get_id()) {
+        // The service never lets this happen; a joinable thread must not
+        // be destroyed, though.
+        ORVEL_LOG(Error, formatString("The printer thread of '%s' cannot join itself", addressToString(address_).c_str()));
         thread->detach();
-    else
-        thread->join();
+        return;
+    }
+    thread->join();
 }
 
 bool RemotePrinter::isRunning() const
@@ -119,8 +125,9 @@ void RemotePrinter::runPrinterThread()
         std::lock_guard<std::mutex> lock(infoMutex_);
         infoValid_ = false;
     }
-    // May destroy this object: nothing of it is touched afterwards.
-    service_->removePrinter(address_);
+    // Nothing of the object is touched afterwards: the service joins this
+    // thread before it lets the object go.
+    service_->removePrinter(address_, this);
 }
 
 void RemotePrinter::printerConnect()

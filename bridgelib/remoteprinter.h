@@ -23,8 +23,9 @@ class BridgeService;
 //
 // Ownership: the BridgeService holds it through a shared pointer in its
 // printer registry; the printer thread holds a plain pointer and, when it
-// ends, calls BridgeService::removePrinter, after which it touches nothing of
-// the object. Locks, never nested within this object: infoMutex_ (identity
+// ends, calls BridgeService::removePrinter with its own identity, after which
+// it touches nothing of the object. The service keeps a removed printer until
+// it has joined its thread, so the object never goes while its thread runs. Locks, never nested within this object: infoMutex_ (identity
 // and flags), threadMutex_ (the thread handle). The service may take them
 // while holding its own mutex, never the other way round.
 class RemotePrinter : public Object, public Tunnel::Listener {
@@ -40,9 +41,9 @@ public:
 
     // Starts the printer thread unless it runs already (service mutex held).
     void startPrinterThread();
-    // Cancels the scheduler (waking the printer thread), then detaches the
-    // thread (when called on it) or joins it.
-    void stop(bool detach);
+    // Cancels the scheduler (waking the printer thread); with `join` also
+    // waits for the thread to end (never called on the printer thread itself).
+    void stop(bool join);
     // While the service runs and the scheduler is armed.
     bool isRunning() const;
 
@@ -52,6 +53,7 @@ public:
     bool getDetails(PrinterDetails &details) const;
 
     uint32_t address() const { return address_; }
+    BridgeService *service() const { return service_; }
     bool isStaticPrinter() const { return isStatic_; }
     bool isDiscovered() const;
     void setDiscovered();

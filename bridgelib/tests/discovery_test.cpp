@@ -5,6 +5,7 @@
 #include "filesystem.h"
 #include "logcapture.h"
 #include "remoteprinter.h"
+#include "sockettesttools.h"
 #include "testservice.h"
 
 #include <chrono>
@@ -16,7 +17,7 @@ using namespace std::chrono;
 
 namespace {
 
-constexpr uint32_t Loopback = 0x7F000001u;
+using sockettest::Loopback;
 // Where the finder tests' simulated printers listen: one address per test, so
 // that tests running at the same time do not hear each other's requests.
 constexpr uint32_t AnswerTestPrinter = 0x7F000102u;  // 127.0.1.2
@@ -109,9 +110,12 @@ TEST(DiscoveryFinder, PrintersRequestIsTheHeaderAnd48ZeroBytes)
 TEST(DiscoveryFinder, AnswersTurnIntoPrintersAndSlavesAndBadOnesAreDropped)
 {
     LogCapture capture;
-    TestService service;
+    // A reachable server makes the service a gateway, which keeps slaves.
+    sockettest::Listener server;
+    const std::string serverPort = std::to_string(server.port());
+    TestService service({"--server-port", serverPort.c_str()});
     ASSERT_TRUE(service.start());
-    service.applyModes(true, true, false, false);  // a gateway keeps slaves
+    ASSERT_TRUE(capture.waitFor("Gateway started on port"));
 
     Peer printer(9101, AnswerTestPrinter);
     // The finder sends to a loopback address instead of a broadcast address,

@@ -4,6 +4,7 @@
 #include "logmanager.h"
 #include "tempdirectory.h"
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <string>
@@ -12,11 +13,21 @@
 // Test helper: a bridge service whose discovery sweep does nothing (tests
 // must not broadcast on the machine's networks) and whose documents folder
 // is a temporary directory. Parses the given options before it is used.
+// Unless a test gives them, the server is 127.0.0.1 port 1 (refused at once,
+// no name lookup) and the discovery responder is off (it would take the
+// machine's UDP port 9102).
 class TestService : public BridgeService {
 public:
     explicit TestService(std::vector<const char *> arguments = {})
     {
         setenv("XDG_DOCUMENTS_DIR", documents_.path().c_str(), 1);
+        const char *const defaults[][2] = {
+            {"--server-address", "127.0.0.1"}, {"--server-port", "1"}, {"--discovery-responder", "false"}};
+        for (const auto &option : defaults) {
+            if (std::find_if(arguments.begin(), arguments.end(),
+                             [&](const char *given) { return std::string(given) == option[0]; }) == arguments.end())
+                arguments.insert(arguments.end(), option, option + 2);
+        }
         arguments.insert(arguments.begin(), "test");
         // Parsing sets the log level; keep the one the test chose.
         const int level = LogManager::instance().level();
