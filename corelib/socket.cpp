@@ -213,8 +213,10 @@ uint32_t Socket::resolveHost(const std::string &host)
     return address;
 }
 
-int Socket::read(void *buffer, uint32_t size, bool all)
+int Socket::read(void *buffer, uint32_t size, bool all, bool *endOfStream)
 {
+    if (endOfStream)
+        *endOfStream = false;
     const SocketHandle handle = currentHandle();
     auto *bytes = static_cast<unsigned char *>(buffer);
     uint32_t count = 0;
@@ -233,6 +235,8 @@ int Socket::read(void *buffer, uint32_t size, bool all)
         }
         if (received < 0 && error == EINTR)
             continue;
+        if (received == 0 && endOfStream && size > 0)
+            *endOfStream = handle.isOpen();
         const int kind = errorClass(error);
         if (kind == IPlatform::TimedOut)
             return 0;
@@ -267,6 +271,12 @@ int Socket::write(const void *data, uint32_t size)
         return -1;
     }
     return static_cast<int>(count);
+}
+
+bool Socket::shutdownSend()
+{
+    const SocketHandle handle = currentHandle();
+    return handle.isOpen() && ::shutdown(handle.descriptor(), SHUT_WR) == 0;
 }
 
 bool Socket::getPeerEndpoint(uint32_t &address, uint16_t &port) const

@@ -45,11 +45,17 @@ public:
     static uint32_t resolveHost(const std::string &host);
 
     // Bytes read; 0 when the receive time-out ran out; -1 on an error or a
-    // closed connection. With `all` it reads exactly `size` bytes.
-    int read(void *buffer, uint32_t size, bool all);
+    // closed connection. With `all` it reads exactly `size` bytes. When
+    // `endOfStream` is given it tells whether a -1 came from the peer ending
+    // its stream in order (it shut down its sending half or closed).
+    int read(void *buffer, uint32_t size, bool all, bool *endOfStream = nullptr);
     // Writes everything (a `size` of 0 means the zero-terminated text of
     // `data`); returns the count, or -1.
     int write(const void *data, uint32_t size);
+
+    // Shuts down the sending half only: the peer reads the end of the stream
+    // and may still send. False when the socket is not open or not connected.
+    bool shutdownSend();
 
     bool getPeerEndpoint(uint32_t &address, uint16_t &port) const;
     uint16_t getLocalPort() const;

@@ -1,6 +1,7 @@
 #include "tunnel.h"
 
 #include <cerrno>
+#include <chrono>
 #include <poll.h>
 
 namespace {
@@ -8,13 +9,16 @@ namespace {
 constexpr unsigned ChunkSize = 8192;
 constexpr unsigned DefaultWait = 1000;
 
-// Moves one chunk from `from` to `to`; false when the relay must end.
-bool forward(Socket &from, Socket &to, unsigned char *buffer)
+enum class Forwarded { Chunk, EndOfStream, Failed };
+
+// Moves one chunk from `from` to `to`.
+Forwarded forward(Socket &from, Socket &to, unsigned char *buffer)
 {
-    const int received = from.read(buffer, ChunkSize, false);
+    bool endOfStream = false;
+    const int received = from.read(buffer, ChunkSize, false, &endOfStream);
     if (received <= 0)
-        return false;
-    return to.write(buffer, static_cast<uint32_t>(received)) >= 0;
+        return endOfStream ? Forwarded::EndOfStream : Forwarded::Failed;
+    return to.write(buffer, static_cast<uint32_t>(received)) >= 0 ? Forwarded::Chunk : Forwarded::Failed;
 }
 
 } // namespace
@@ -60,10 +64,18 @@ void Tunnel::relay()
     const SocketHandle handle2 = endpoint2_->sharedHandle();
     if (!handle1.isOpen() || !handle2.isOpen())
         return;
+    // One entry per direction that is still open, indexed by its source; a
+    // direction whose source ended its stream is left out of the wait (-1).
     pollfd waits[2] = {{handle1.descriptor(), POLLIN, 0}, {handle2.descriptor(), POLLIN, 0}};
+    Socket *const sources[2] = {endpoint1_.get(), endpoint2_.get()};
+    Socket *const targets[2] = {endpoint2_.get(), endpoint1_.get()};
     const nfds_t count = handle1 == handle2 ? 1 : 2;
     const int wait = static_cast<int>(selectTimeout ? selectTimeout : DefaultWait);
     unsigned char buffer[ChunkSize];
+    // Once one direction has ended, the other may stay silent only for its
+    // source's receive time-out (0: for ever).
+    bool halfClosed = false;
+    auto lastChunk = std::chrono::steady_clock::now();
 
     while (isRunning()) {
         waits[0].revents = waits[1].revents = 0;
@@ -73,11 +85,35 @@ void Tunnel::relay()
                 continue;
             return;
         }
-        if (ready == 0)
+        if (ready == 0) {
+            if (halfClosed) {
+                const Socket &remaining = *sources[waits[0].fd < 0 ? 1 : 0];
+                if (remaining.receiveTimeout != 0 &&
+                    std::chrono::steady_clock::now() - lastChunk >= std::chrono::milliseconds(remaining.receiveTimeout))
+                    return;
+            }
             continue;
-        if (waits[0].revents && !forward(*endpoint1_, *endpoint2_, buffer))
-            return;
-        if (waits[count - 1].revents && !forward(*endpoint2_, *endpoint1_, buffer))
-            return;
+        }
+        for (nfds_t direction = 0; direction < count; ++direction) {
+            if (waits[direction].fd < 0 || waits[direction].revents == 0)
+                continue;
+            switch (forward(*sources[direction], *targets[direction], buffer)) {
+            case Forwarded::Chunk:
+                lastChunk = std::chrono::steady_clock::now();
+                break;
+            case Forwarded::Failed:
+                return;
+            case Forwarded::EndOfStream:
+                // Pass the end on and keep relaying the other way, so that an
+                // answer to a half-closed request still arrives.
+                if (count == 1 || halfClosed)
+                    return;
+                targets[direction]->shutdownSend();
+                waits[direction].fd = -1;
+                halfClosed = true;
+                lastChunk = std::chrono::steady_clock::now();
+                break;
+            }
+        }
     }
 }

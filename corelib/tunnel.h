@@ -8,8 +8,11 @@
 #include <memory>
 
 // Joins two connected TCP sockets and copies bytes both ways, unchanged, on a
-// thread of its own, until either side closes or fails or the tunnel is
-// stopped. One 8192-byte buffer; each wake-up moves at most one chunk in each
+// thread of its own, until both sides have ended their streams, either side
+// fails or the tunnel is stopped. A side that ends its stream (a half-close)
+// has the end passed on to the other side, whose answer is still relayed back
+// until it ends too, fails, or stays silent longer than its socket's receive
+// time-out. One 8192-byte buffer; each wake-up moves at most one chunk in each
 // direction, endpoint1 to endpoint2 first, and a chunk is written completely
 // before the next read, so nothing queues inside the tunnel.
 //

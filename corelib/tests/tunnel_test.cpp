@@ -154,10 +154,12 @@ TEST(Tunnel, DataWaitingOnBothEndsIsForwardedFromEndpoint1First)
     }
 }
 
-TEST(Tunnel, ClosingOneSideEndsTheRelayNotifiesOnceAndClosesTheOther)
+// A side that ends its stream has the end passed on at once; the relay goes
+// on until the other side ends too, then notifies once and closes both.
+TEST(Tunnel, AnEndIsPassedOnAndTheRelayEndsWhenBothSidesHaveEnded)
 {
     for (const int closedSide : {1, 2}) {
-        SCOPED_TRACE(closedSide == 1 ? "endpoint1's peer closes" : "endpoint2's peer closes");
+        SCOPED_TRACE(closedSide == 1 ? "endpoint1's peer closes first" : "endpoint2's peer closes first");
         TunnelRig rig;
         RecordingListener listener;
         auto tunnel = std::make_shared<Tunnel>(&listener, 42, rig.endpoint1, rig.endpoint2);
@@ -172,16 +174,97 @@ TEST(Tunnel, ClosingOneSideEndsTheRelayNotifiesOnceAndClosesTheOther)
 
         Socket &closing = closedSide == 1 ? *rig.near1 : *rig.near2;
         Socket &other = closedSide == 1 ? *rig.near2 : *rig.near1;
-        const auto begin = Clock::now();
+        auto begin = Clock::now();
         closing.close();
+        EXPECT_TRUE(seesEndOfStream(other.handle())) << "the end is passed on";
+        EXPECT_LT(millisecondsSince(begin), 1500) << "at once, not after the 3-s wait";
+        std::this_thread::sleep_for(milliseconds(100));
+        EXPECT_EQ(listener.calls, 0) << "the other side may still answer";
+
+        begin = Clock::now();
+        other.close();
         ASSERT_TRUE(eventually([&] { return listener.calls > 0; }, 5000));
-        EXPECT_LT(millisecondsSince(begin), 1500) << "the end must be noticed at once, not after the 3-s wait";
-        EXPECT_TRUE(seesEndOfStream(other.handle())) << "the other side is closed";
+        EXPECT_LT(millisecondsSince(begin), 1500);
         tunnel->join();
         EXPECT_EQ(listener.calls, 1);
         EXPECT_EQ(listener.lastId, 42);
         EXPECT_EQ(rig.endpoint1->handle(), -1);
         EXPECT_EQ(rig.endpoint2->handle(), -1);
+    }
+}
+
+// The way HTTP/1.0 clients and many scripts talk: send the request, shut
+// down the sending half, read the answer to its end.
+TEST(Tunnel, AHalfClosedRequestStillGetsItsWholeAnswer)
+{
+    for (const int asking : {1, 2}) {
+        SCOPED_TRACE(asking == 1 ? "endpoint1's side asks" : "endpoint2's side asks");
+        TunnelRig rig;
+        RecordingListener listener;
+        auto tunnel = std::make_shared<Tunnel>(&listener, 5, rig.endpoint1, rig.endpoint2);
+        tunnel->selectTimeout = 3000;
+        ASSERT_TRUE(tunnel->start());
+        Socket &client = asking == 1 ? *rig.near1 : *rig.near2;
+        Socket &server = asking == 1 ? *rig.near2 : *rig.near1;
+
+        ASSERT_EQ(client.write("GET /", 5), 5);
+        ASSERT_TRUE(client.shutdownSend());
+        char request[5];
+        ASSERT_EQ(server.read(request, 5, true), 5);
+        EXPECT_EQ(std::string(request, 5), "GET /");
+        ASSERT_TRUE(seesEndOfStream(server.handle())) << "the request's end is passed on";
+
+        const size_t answer = size_t(3) * 1024 * 1024;
+        std::thread writer([&] {
+            writePattern(server, answer, 11);
+            server.close();
+        });
+        EXPECT_EQ(readPattern(client, answer, 11), answer);
+        writer.join();
+        EXPECT_TRUE(seesEndOfStream(client.handle())) << "the answer's end is passed on";
+        ASSERT_TRUE(eventually([&] { return listener.calls > 0; }, 5000));
+        tunnel->join();
+        EXPECT_EQ(listener.calls, 1);
+    }
+}
+
+// After a half-close the remaining direction may stay silent only for its
+// source's receive time-out; a peer that closed for good ends the relay at
+// the first bytes that cannot reach it.
+TEST(Tunnel, AHalfClosedRelayEndsOnSilenceOrOnAPeerThatHasGone)
+{
+    {
+        SCOPED_TRACE("silent answer");
+        TunnelRig rig;
+        rig.endpoint2->receiveTimeout = 300;
+        RecordingListener listener;
+        auto tunnel = std::make_shared<Tunnel>(&listener, 6, rig.endpoint1, rig.endpoint2);
+        tunnel->selectTimeout = 100;
+        ASSERT_TRUE(tunnel->start());
+        ASSERT_TRUE(rig.near1->shutdownSend());
+        const auto begin = Clock::now();
+        ASSERT_TRUE(eventually([&] { return listener.calls > 0; }, 5000)) << "silence must end a half-closed relay";
+        EXPECT_GE(millisecondsSince(begin), 250) << "not before the receive time-out";
+        tunnel->join();
+        EXPECT_TRUE(seesEndOfStream(rig.near2->handle()));
+    }
+    {
+        SCOPED_TRACE("peer gone");
+        TunnelRig rig;
+        RecordingListener listener;
+        auto tunnel = std::make_shared<Tunnel>(&listener, 7, rig.endpoint1, rig.endpoint2);
+        tunnel->selectTimeout = 3000;
+        ASSERT_TRUE(tunnel->start());
+        rig.near1->close();
+        ASSERT_TRUE(seesEndOfStream(rig.near2->handle()));
+        // The first bytes meet a closed socket (which resets the connection);
+        // the ones after them cannot be written.
+        for (int round = 0; round < 50 && listener.calls == 0; ++round) {
+            rig.near2->write("answer", 6);
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        EXPECT_EQ(listener.calls, 1) << "writes to a peer that has gone end the relay";
+        tunnel->join();
     }
 }
 
