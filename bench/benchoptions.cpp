@@ -42,8 +42,8 @@ bool BenchOptions::parse(int argc, char **argv, std::string &error)
             }
         } else if (argument == "--relay" && hasValue) {
             relay = argv[++i];
-            if (!isOneOf(relay, {"direct", "tunnel", "socat"})) {
-                error = "--relay takes direct, tunnel or socat";
+            if (!isOneOf(relay, {"direct", "tunnel", "gateway", "socat"})) {
+                error = "--relay takes direct, tunnel, gateway or socat";
                 return false;
             }
         } else {
@@ -70,13 +70,15 @@ std::string BenchOptions::usage(const char *program)
 {
     return std::string("usage: ") + program +
            " [--quick] [--rounds N] [--only WORKLOAD] [--relay PATH]\n"
-           "Measures, on 127.0.0.1, a direct TCP connection, the project's Tunnel and socat side by side:\n"
+           "Measures, on 127.0.0.1, a direct TCP connection, the project's Tunnel, the bridge's gateway\n"
+           "(a whole BridgeService) and socat side by side:\n"
            "throughput one way (1 GiB) and both ways (512 MiB each way), 1-byte round trips (20000 after\n"
            "1000 untimed), and 200 connections at once of 10 MiB each; every byte is checked.\n"
            "  --quick           small sizes for a smoke run: 64 MiB, 32 MiB each way, 2000 round trips,\n"
            "                    20 x 1 MiB, one round\n"
            "  --rounds N        each figure is the median of N rounds (default 3, --quick 1)\n"
            "  --only WORKLOAD   one-way, both-ways, round-trips or at-once only (for profiling)\n"
-           "  --relay PATH      direct, tunnel or socat only (for profiling)\n"
-           "Exit status: 0, or 1 when data was damaged or a set-up failed, 2 on a wrong argument.\n";
+           "  --relay PATH      direct, tunnel, gateway or socat only (for profiling)\n"
+           "Exit status: 0, or 1 when data was damaged, a set-up failed or a path left threads running,\n"
+           "2 on a wrong argument.\n";
 }

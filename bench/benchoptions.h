@@ -14,7 +14,7 @@ public:
 
     // True when the workload (one-way, both-ways, round-trips, at-once) is to run.
     bool runsWorkload(const std::string &name) const { return only.empty() || only == name; }
-    // True when the path (direct, tunnel, socat) is to be measured.
+    // True when the path (direct, tunnel, gateway, socat) is to be measured.
     bool runsRelay(const std::string &name) const { return relay.empty() || relay == name; }
 
     bool help = false;

@@ -85,7 +85,8 @@ Measurement bothWays(Relay &relay, uint64_t bytesEachWay)
 
     if (result.setupFailed)
         return result;
-    const bool intact = sent && received && verdict == Transfer::IntactByte && sinkResults.intact(0);
+    const bool intact =
+        sent && received && verdict == Transfer::IntactByte && sinkResults.intact(0) && !sinkResults.anyStray();
     result.intactConnections = intact ? 1 : 0;
     if (!intact) {
         result.damaged = true;

@@ -46,14 +46,17 @@ Measurement concurrent(Relay &relay, int connections, uint64_t bytesEach)
         return result;
 
     // Every connection is set up end to end, one after the other, before the
-    // clock starts; then all send at once.
+    // clock starts (that part is timed on its own); then all send at once.
     std::vector<UniqueFd> clients(count);
     std::vector<char> clientIntact(count, 0);
     std::vector<std::string> clientProblems(count);
+    const Clock::time_point setupBegin = Clock::now();
     for (size_t index = 0; index < count && !result.setupFailed; ++index) {
         clients[index] = Transfer::openSession(relay.port(), static_cast<uint32_t>(index), false, result.problem);
         result.setupFailed = !clients[index].valid();
     }
+    if (count > 0)
+        result.setupMicroseconds = secondsBetween(setupBegin, Clock::now()) * 1e6 / static_cast<double>(count);
 
     if (!result.setupFailed) {
         std::promise<void> gate;
@@ -99,6 +102,8 @@ Measurement concurrent(Relay &relay, int connections, uint64_t bytesEach)
                                  : "connection " + std::to_string(index) + ": " + clientProblems[index];
     }
     result.damaged = result.intactConnections != connections || sinkResults.anyStray();
+    if (result.damaged && result.problem.empty())
+        result.problem = sinkResults.firstProblem();
     result.megabytesPerSecond = megabytesPerSecond(bytesEach * count, result.seconds);
     return result;
 }

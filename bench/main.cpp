@@ -1,4 +1,6 @@
 #include "benchoptions.h"
+#include "logmanager.h"
+#include "platformposix.h"
 #include "relaybench.h"
 #include "socatrelay.h"
 #include "watchdog.h"
@@ -24,7 +26,7 @@ std::string raiseOpenFileLimit(const BenchOptions &options)
     auto text = [](rlim_t value) { return value == RLIM_INFINITY ? std::string("unlimited") : std::to_string(value); };
     std::string note = "Open-file limit raised to the hard limit: " + text(before) + " -> " + text(limit.rlim_cur) +
                        " (hard " + text(limit.rlim_max) + ")";
-    // The Tunnel column holds four descriptors per connection in this process.
+    // The Tunnel and Gateway columns hold four descriptors per connection in this process.
     const rlim_t needed = static_cast<rlim_t>(options.connections) * 4 + 64;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed)
         note += "; below the " + std::to_string(needed) + " the connections at once need";
@@ -45,6 +47,10 @@ int main(int argc, char **argv)
         std::cout << BenchOptions::usage(argv[0]);
         return 0;
     }
+    // The gateway's column runs a whole bridge service, which expects what
+    // a front end sets up first.
+    PlatformPosix::instance().initialize();
+    LogManager::instance().initialize();
     try {
         std::vector<std::string> notes{raiseOpenFileLimit(options)};
         Watchdog watchdog(options.watchdogSeconds);

@@ -31,6 +31,7 @@ Measurement combineRounds(const std::vector<Measurement> &rounds)
         result.ran = result.ran && round.ran;
         result.setupFailed = result.setupFailed || round.setupFailed;
         result.damaged = result.damaged || round.damaged;
+        result.stopFailed = result.stopFailed || round.stopFailed;
         if (result.problem.empty())
             result.problem = round.problem;
         result.intactConnections = std::min(result.intactConnections, round.intactConnections);
@@ -39,5 +40,6 @@ Measurement combineRounds(const std::vector<Measurement> &rounds)
     result.megabytesPerSecond = medianOf(rounds, &Measurement::megabytesPerSecond);
     result.medianMicroseconds = medianOf(rounds, &Measurement::medianMicroseconds);
     result.p99Microseconds = medianOf(rounds, &Measurement::p99Microseconds);
+    result.setupMicroseconds = medianOf(rounds, &Measurement::setupMicroseconds);
     return result;
 }

@@ -7,16 +7,18 @@ struct Measurement {
     bool ran = false;          // false: not run (the relay is not available)
     bool setupFailed = false;  // the relay or a connection could not be set up
     bool damaged = false;      // bytes were lost, altered or added on the way
+    bool stopFailed = false;   // the path left threads running after it stopped
     std::string problem;       // the first thing that went wrong, for the report
 
     double seconds = 0;             // the timed part
     double megabytesPerSecond = 0;  // throughput workloads; 1 MB = 10^6 bytes
     double medianMicroseconds = 0;  // round trips
     double p99Microseconds = 0;
+    double setupMicroseconds = 0;   // connections at once: mean set-up of one connection
     int connections = 0;
     int intactConnections = 0;
 
-    bool succeeded() const { return ran && !setupFailed && !damaged; }
+    bool succeeded() const { return ran && !setupFailed && !damaged && !stopFailed; }
 };
 
 #include <vector>

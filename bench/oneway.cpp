@@ -46,7 +46,7 @@ Measurement oneWay(Relay &relay, uint64_t bytes)
 
     if (result.setupFailed)
         return result;
-    const bool intact = sent && verdict == Transfer::IntactByte && sinkResults.intact(0);
+    const bool intact = sent && verdict == Transfer::IntactByte && sinkResults.intact(0) && !sinkResults.anyStray();
     result.intactConnections = intact ? 1 : 0;
     if (!intact) {
         result.damaged = true;

@@ -2,8 +2,10 @@
 
 #include "cpuaccount.h"
 #include "directroute.h"
+#include "gatewayrelay.h"
 #include "reporttable.h"
 #include "socatrelay.h"
+#include "threadcensus.h"
 #include "tunnelrelay.h"
 #include "workloads.h"
 
@@ -13,6 +15,8 @@
 namespace {
 
 constexpr size_t GoalLabelWidth = 42;
+// How long a stopped path's threads may take to end before they count as left behind.
+constexpr unsigned ThreadGraceMs = 2000;
 
 std::string sizeText(uint64_t bytes)
 {
@@ -39,6 +43,8 @@ std::string cell(const Measurement &measurement, double value, int decimals)
         return "set-up failed";
     if (measurement.damaged)
         return "DAMAGED";
+    if (measurement.stopFailed)
+        return "threads left";
     return number(value, decimals);
 }
 
@@ -52,9 +58,12 @@ double ratio(double numerator, double denominator)
     return denominator > 0 ? numerator / denominator : 0;
 }
 
-std::string ratioCell(const Measurement &tunnel, const Measurement &other, double tunnelValue, double otherValue)
+std::string ratioCell(const Measurement &numerator, const Measurement &denominator, double numeratorValue,
+                      double denominatorValue)
 {
-    return comparable(tunnel, other) && otherValue > 0 ? number(ratio(tunnelValue, otherValue), 2) : "-";
+    return comparable(numerator, denominator) && denominatorValue > 0
+               ? number(ratio(numeratorValue, denominatorValue), 2)
+               : "-";
 }
 
 std::string intactCell(const Measurement &measurement)
@@ -64,7 +73,7 @@ std::string intactCell(const Measurement &measurement)
     if (measurement.setupFailed)
         return "set-up failed";
     return std::to_string(measurement.intactConnections) + "/" + std::to_string(measurement.connections) +
-           (measurement.damaged ? " DAMAGED" : " intact");
+           (measurement.damaged ? " DAMAGED" : " intact") + (measurement.stopFailed ? ", threads left" : "");
 }
 
 double throughputOf(const Measurement &measurement)
@@ -82,20 +91,42 @@ double p99Of(const Measurement &measurement)
     return measurement.p99Microseconds;
 }
 
+double setupOf(const Measurement &measurement)
+{
+    return measurement.setupMicroseconds;
+}
+
 } // namespace
 
 RelayBench::RelayBench(const BenchOptions &options, const std::string &socatProgram, std::vector<std::string> notes)
-    : options_(options), socatProgram_(socatProgram), notes_(std::move(notes)), names_{"direct", "Tunnel", "socat"}
+    : options_(options), socatProgram_(socatProgram), notes_(std::move(notes)),
+      names_{"direct", "Tunnel", "Gateway", "socat"}
 {
     if (options_.runsRelay("direct"))
         relays_[DirectColumn] = std::make_unique<DirectRoute>();
     if (options_.runsRelay("tunnel"))
         relays_[TunnelColumn] = std::make_unique<TunnelRelay>();
+    if (options_.runsRelay("gateway"))
+        relays_[GatewayColumn] = std::make_unique<GatewayRelay>();
     if (options_.runsRelay("socat") && !socatProgram_.empty())
         relays_[SocatColumn] = std::make_unique<SocatRelay>(socatProgram_);
 }
 
 RelayBench::~RelayBench() = default;
+
+Measurement RelayBench::measureOnce(const Workload &workload, Relay &relay)
+{
+    const std::set<pid_t> before = ThreadCensus::current();
+    Measurement measurement = workload(relay);
+    const size_t left = ThreadCensus::leftSince(before, ThreadGraceMs);
+    if (left > 0) {
+        measurement.stopFailed = true;
+        const std::string problem = std::to_string(left) + " thread(s) of the path still running " +
+                                    std::to_string(ThreadGraceMs) + " ms after it stopped";
+        measurement.problem = measurement.problem.empty() ? problem : measurement.problem + "; " + problem;
+    }
+    return measurement;
+}
 
 RelayBench::Results RelayBench::measure(std::ostream &out, const std::string &key, const std::string &title,
                                         const Workload &workload, const Brief &brief)
@@ -113,7 +144,7 @@ RelayBench::Results RelayBench::measure(std::ostream &out, const std::string &ke
         for (int column = 0; column < ColumnCount; ++column) {
             if (!relays_[column])
                 continue;
-            const Measurement measurement = workload(*relays_[column]);
+            const Measurement measurement = measureOnce(workload, *relays_[column]);
             out << separator << names_[column] << ' '
                 << (measurement.succeeded() ? brief(measurement) : cell(measurement, 0, 0)) << std::flush;
             separator = ", ";
@@ -128,7 +159,7 @@ RelayBench::Results RelayBench::measure(std::ostream &out, const std::string &ke
 
 int RelayBench::run(std::ostream &out)
 {
-    out << "relay-bench: direct TCP, the project's Tunnel and socat on 127.0.0.1"
+    out << "relay-bench: direct TCP, the project's Tunnel, the bridge's gateway and socat on 127.0.0.1"
         << (options_.quick ? " (quick run)" : "") << "\n";
     if (socatProgram_.empty())
         out << "socat not found: its column is skipped\n";
@@ -174,23 +205,29 @@ int RelayBench::run(std::ostream &out)
     bool failed = false;
     for (const Results *results : {&oneWay_, &bothWays_, &roundTrips_, &concurrent_})
         for (const Measurement &measurement : *results)
-            failed = failed || measurement.setupFailed || measurement.damaged;
-    out << "\nResult: " << (failed ? "FAILED (data damaged or a set-up failed, see above)" : "all data intact")
+            failed = failed || measurement.setupFailed || measurement.damaged || measurement.stopFailed;
+    out << "\nResult: "
+        << (failed ? "FAILED (data damaged, a set-up failed or a path left threads running, see above)"
+                   : "all data intact")
         << std::endl;
     return failed ? 1 : 0;
 }
 
 void RelayBench::printTable(std::ostream &out) const
 {
-    ReportTable table({"figure", "direct", "Tunnel", "socat", "Tunnel/socat", "Tunnel/direct"});
+    ReportTable table({"figure", "direct", "Tunnel", "Gateway", "socat", "Tunnel/socat", "Tunnel/direct",
+                       "Gateway/Tunnel", "Gateway/socat"});
     auto addFigure = [&](const std::string &label, const Results &results, const Figure &figure, int decimals) {
+        auto ratioOf = [&](Column numerator, Column denominator) {
+            return ratioCell(results[numerator], results[denominator], figure(results[numerator]),
+                             figure(results[denominator]));
+        };
         table.addRow({label, cell(results[DirectColumn], figure(results[DirectColumn]), decimals),
                       cell(results[TunnelColumn], figure(results[TunnelColumn]), decimals),
+                      cell(results[GatewayColumn], figure(results[GatewayColumn]), decimals),
                       cell(results[SocatColumn], figure(results[SocatColumn]), decimals),
-                      ratioCell(results[TunnelColumn], results[SocatColumn], figure(results[TunnelColumn]),
-                                figure(results[SocatColumn])),
-                      ratioCell(results[TunnelColumn], results[DirectColumn], figure(results[TunnelColumn]),
-                                figure(results[DirectColumn]))});
+                      ratioOf(TunnelColumn, SocatColumn), ratioOf(TunnelColumn, DirectColumn),
+                      ratioOf(GatewayColumn, TunnelColumn), ratioOf(GatewayColumn, SocatColumn)});
     };
     const std::string connections = std::to_string(options_.connections);
     addFigure("one way " + sizeText(options_.oneWayBytes) + ", MB/s", oneWay_, throughputOf, 1);
@@ -199,11 +236,13 @@ void RelayBench::printTable(std::ostream &out) const
     addFigure("round trip 1 byte, p99 us (*)", roundTrips_, p99Of, 1);
     addFigure(connections + " x " + sizeText(options_.bytesPerConnection) + " at once, MB/s (total)", concurrent_,
               throughputOf, 1);
+    addFigure("set-up of one connection, mean us (*)", concurrent_, setupOf, 1);
     table.addRow({connections + " at once, connections intact", intactCell(concurrent_[DirectColumn]),
-                  intactCell(concurrent_[TunnelColumn]), intactCell(concurrent_[SocatColumn]), "", ""});
+                  intactCell(concurrent_[TunnelColumn]), intactCell(concurrent_[GatewayColumn]),
+                  intactCell(concurrent_[SocatColumn]), "", "", "", ""});
     table.print(out);
-    out << "Ratios are Tunnel divided by the other column. Throughput: > 1 means the Tunnel is faster.\n"
-           "(*) Round trips: > 1 means the Tunnel is slower.\n";
+    out << "A ratio A/B is A's figure divided by B's. Throughput: > 1 means A is faster.\n"
+           "(*) Times: > 1 means A is slower.\n";
 }
 
 void RelayBench::printGoals(std::ostream &out) const
@@ -232,12 +271,17 @@ void RelayBench::printGoals(std::ostream &out) const
         goal("round trip no slower than socat, median", roundTrips_, medianOf, false);
         goal("round trip no slower than socat, p99", roundTrips_, p99Of, false);
     }
-    const Measurement &tunnel = concurrent_[TunnelColumn];
-    const std::string label = std::to_string(options_.connections) + " concurrent tunnels intact";
-    out << "  " << label << ':' << std::string(GoalLabelWidth - label.size(), ' ') << intactCell(tunnel);
-    if (tunnel.ran)
-        out << (tunnel.succeeded() ? "  met" : "  MISSED");
-    out << '\n';
+    auto intactGoal = [&](const std::string &what, const Measurement &measurement) {
+        const std::string label = std::to_string(options_.connections) + " " + what + " intact";
+        out << "  " << label << ':'
+            << std::string(label.size() < GoalLabelWidth ? GoalLabelWidth - label.size() : 1, ' ')
+            << intactCell(measurement);
+        if (measurement.ran)
+            out << (measurement.succeeded() ? "  met" : "  MISSED");
+        out << '\n';
+    };
+    intactGoal("concurrent tunnels", concurrent_[TunnelColumn]);
+    intactGoal("concurrent gateway relays", concurrent_[GatewayColumn]);
 }
 
 void RelayBench::printProblems(std::ostream &out) const
@@ -275,8 +319,18 @@ void RelayBench::printNotes(std::ostream &out) const
            "    socket] -> sink, one Tunnel thread per connection (selectTimeout 3000); socat = a child\n"
            "    'socat TCP-LISTEN:<port>,reuseaddr,bind=127.0.0.1 TCP:127.0.0.1:<sink port>', a new one\n"
            "    for each single-connection figure and one with ',fork' for the connections at once.\n"
+           "  - Gateway = client -> [BridgeGateway's listener (backlog 5) | accepted socket | Tunnel |\n"
+           "    \"Server\" socket] -> sink, inside a running BridgeService (discovery off) whose server is\n"
+           "    the sink; per connection the gateway tests the server, and that test connection is the\n"
+           "    one relayed; two threads per connection (the connection's own, waiting, and the Tunnel's).\n"
+           "    A new service for each figure; its start (first cycle, server test) is not timed.\n"
+           "    The gateway listens on every interface; the benchmark only connects on 127.0.0.1.\n"
         << "  - Timing starts once each connection stands end to end (the sink has answered a ready\n"
-           "    byte); set-up, socat start-up and fork for the connections at once are not timed.\n"
+           "    byte); set-up, socat start-up and fork for the connections at once are not timed. The\n"
+           "    set-up figure is the connections at once being opened one after the other, each until\n"
+           "    its ready byte, divided by their number (socat's includes its fork).\n"
+           "    After each figure the path must have ended every thread it started (within "
+        << ThreadGraceMs << " ms).\n"
         << "  - Clients and sinks use TCP_NODELAY only for the round trips; the relays' own sockets keep\n"
            "    their defaults. Clients send up to 65521 bytes per call and read up to 64 KiB per call.\n"
         << "  - The Tunnel waits with poll(), so descriptor numbers above 1024 are fine.\n"

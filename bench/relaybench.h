@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-// Runs every workload on the direct route, the Tunnel and socat (when
-// present), one after the other, and prints the figures, their ratios, the
-// goals and the notes.
+// Runs every workload on the direct route, the Tunnel, the bridge's gateway
+// and socat (when present), one after the other, and prints the figures,
+// their ratios, the goals and the notes. After each measurement it checks
+// that the path left no thread of its own running.
 class RelayBench {
 public:
     // `socatProgram` empty: socat is missing and its column is skipped.
@@ -25,7 +26,7 @@ public:
     int run(std::ostream &out);
 
 private:
-    enum Column { DirectColumn, TunnelColumn, SocatColumn, ColumnCount };
+    enum Column { DirectColumn, TunnelColumn, GatewayColumn, SocatColumn, ColumnCount };
     using Results = std::array<Measurement, ColumnCount>;
     using Workload = std::function<Measurement(Relay &)>;
     using Figure = std::function<double(const Measurement &)>;
@@ -35,6 +36,9 @@ private:
     // turns within a round), and prints each round's figures.
     Results measure(std::ostream &out, const std::string &key, const std::string &title, const Workload &workload,
                     const Brief &brief);
+    // One run of the workload on one path, then the check for threads the
+    // path left running.
+    static Measurement measureOnce(const Workload &workload, Relay &relay);
     void printTable(std::ostream &out) const;
     void printGoals(std::ostream &out) const;
     void printProblems(std::ostream &out) const;

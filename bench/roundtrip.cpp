@@ -86,7 +86,7 @@ Measurement roundTrips(Relay &relay, int warmUps, int count)
 
     if (result.setupFailed)
         return result;
-    const bool intact = problem.empty() && sinkResults.intact(0);
+    const bool intact = problem.empty() && sinkResults.intact(0) && !sinkResults.anyStray();
     result.intactConnections = intact ? 1 : 0;
     if (!intact) {
         result.damaged = true;

@@ -1,5 +1,9 @@
 #include "sinkserver.h"
 
+#include "loopback.h"
+
+#include <cerrno>
+#include <sys/socket.h>
 #include <system_error>
 
 SinkServer::~SinkServer()
@@ -18,10 +22,26 @@ void SinkServer::serve(UniqueFd connection)
     // is closed here, and its client sees the missing ready byte.
     auto shared = std::make_shared<UniqueFd>(std::move(connection));
     try {
-        std::thread thread([this, shared] { handler_(std::move(*shared)); });
+        std::thread thread([this, shared] {
+            if (!endsUnused(shared->get()))
+                handler_(std::move(*shared));
+        });
         std::lock_guard<std::mutex> lock(mutex_);
         handlers_.push_back(std::move(thread));
     } catch (const std::system_error &) {
+    }
+}
+
+bool SinkServer::endsUnused(int descriptor)
+{
+    Loopback::setTimeouts(descriptor, Loopback::IoTimeoutMs);
+    unsigned char first = 0;
+    for (;;) {
+        const ssize_t result = ::recv(descriptor, &first, 1, MSG_PEEK);
+        if (result >= 0)
+            return result == 0;
+        if (errno != EINTR)
+            return errno == ECONNRESET;
     }
 }
 

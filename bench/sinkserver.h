@@ -13,6 +13,10 @@
 // The receiving end of every path: listens on 127.0.0.1 and serves each
 // accepted connection with the workload's handler on a thread of its own.
 // A handler returns when its peer closes or its I/O times out.
+//
+// A connection that ends before it sent a single byte never reaches the
+// handler: the bridge tests its server that way (connect, then close at
+// once), and a client's own connection always begins with its index.
 class SinkServer {
 public:
     using Handler = std::function<void(UniqueFd connection)>;
@@ -29,6 +33,9 @@ public:
 
 private:
     void serve(UniqueFd connection);
+    // True when the peer closed (or reset) the connection before sending
+    // anything; waits at most the benchmark's I/O time-out for the first byte.
+    static bool endsUnused(int descriptor);
 
     Handler handler_;
     LoopbackListener listener_;

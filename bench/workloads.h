@@ -19,7 +19,8 @@ Measurement oneWay(Relay &relay, uint64_t bytes);
 Measurement bothWays(Relay &relay, uint64_t bytesEachWay);
 // 1-byte ping-pong: `warmUps` untimed round trips, then `count` timed ones.
 Measurement roundTrips(Relay &relay, int warmUps, int count);
-// `connections` connections at once, each moving `bytesEach` to the sink.
+// `connections` connections at once, each moving `bytesEach` to the sink;
+// also the mean time to set one connection up end to end, one after another.
 Measurement concurrent(Relay &relay, int connections, uint64_t bytesEach);
 
 // Starts the sink, then the relay towards it; on failure marks `result`.
