@@ -1,0 +1,420 @@
+#!/usr/bin/env python3
+"""A gateway bridge and its slave across real network namespaces.
+
+Usage: test_gateway_netns.py [TestClass[.test_method] ...]
+
+The programs come from the environment: ORVEL_BRIDGE_CONSOLE (the bridge)
+and ORVEL_BRIDGE_LAB (checked like the other namespace tests, not started).
+Each test class makes its own network namespaces (`ip netns`, names carry
+this process's id) joined by a veth pair on a private subnet that exists
+only inside them (10.231.4.0/24, 10.231.5.0/24). A stand-in for the WVT
+server listens on 127.0.0.1 inside the gateway's namespace, where only the
+gateway reaches it; the slave looks for the server at the same address in
+its own namespace, where nothing listens. The test process makes its
+sockets inside the namespaces (tools/e2e/nssocket.py) and checks every byte
+that crosses the gateway. The namespaces are deleted at the end of every
+class, also after a failure. Needs root and iproute2; without them every
+test is skipped.
+
+Exit status: 0 when the tests ran and passed, 1 on a failure, 77 when every
+test was skipped (CTest's SKIP_RETURN_CODE).
+"""
+
+import os
+import re
+import shutil
+import socket
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
+from bridgeharness import main  # noqa: E402
+from netns import NetnsCase, delete_stale_namespaces, namespaces_unavailable  # noqa: E402
+from nssocket import (connect_in, first_difference, pattern, receive_exactly,  # noqa: E402
+                      receive_to_end, socket_in)
+
+GATEWAY_PORT = 52701
+BRIDGES_PORT = 9102
+# Every socket operation of the test and of the stand-in server ends within this.
+IO_TIMEOUT = 20.0
+# Start-up lines and the first discovery pass.
+LOG_TIMEOUT = 15.0
+# A slave connection that the gateway cannot relay is closed within this.
+CLOSE_BOUND = 3.0
+# A discovery pass ends at most this long after it began (requests at 0, 3, 6, 9, 12 s).
+PASS_SECONDS = 13.5
+
+VENDOR_TAG = b"Kestova\x00"
+PRINTERS_REQUEST = VENDOR_TAG + b"WhoRU\x00\x00\x00" + bytes(48)
+BRIDGE_RESPONSE = VENDOR_TAG + b"Bridge\x00\x00"
+GUID = r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"
+SLAVE_ADDED = re.compile(r"^Slave '(%s)' added \((.*)\)$" % GUID)
+HEADER_LIMIT = 128
+TUNNEL_FAILED = "Failed to create gateway's tunnel (server connection failed)"
+
+
+def setUpModule():
+    if os.geteuid() == 0 and shutil.which("ip"):
+        delete_stale_namespaces()
+    reason = namespaces_unavailable()
+    if reason:
+        raise unittest.SkipTest(reason)
+
+
+class StandInServer:
+    """Stands in for the WVT server: a TCP listener on 127.0.0.1 inside a
+    namespace, one thread per accepted connection.
+
+    A connection begins with one header line that says what to do:
+    - "both NAME SIZE": read SIZE bytes of pattern(NAME/up) while sending
+      SIZE bytes of pattern(NAME/down) at the same time, then close;
+    - "answer NAME REQUEST ANSWER": read REQUEST bytes of pattern(NAME/request)
+      and then the end of the stream, and only then send ANSWER bytes of
+      pattern(NAME/answer) and close.
+    A connection that ends before its first byte is a bridge's reachability
+    test; it is counted and closed. The outcome of each named session (None
+    when every byte was right, else a description) and its peer are kept in
+    `sessions`.
+    """
+
+    def __init__(self, namespace):
+        self.listener = socket_in(namespace)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(32)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.condition = threading.Condition()
+        self.tests = 0
+        self.sessions = {}  # name -> list of (peer address, outcome)
+        self.stopping = threading.Event()
+        self.threads = []
+        self.acceptor = threading.Thread(target=self._accept, name="stand-in server", daemon=True)
+        self.acceptor.start()
+
+    def stop(self):
+        """Stops listening (new connections are refused) and waits for the sessions."""
+        if self.stopping.is_set():
+            return
+        self.stopping.set()
+        self.acceptor.join()
+        self.listener.close()
+        for thread in self.threads:
+            thread.join(IO_TIMEOUT)
+
+    def wait_tests(self, count, timeout):
+        """Whether `count` reachability tests came within the time-out."""
+        with self.condition:
+            return self.condition.wait_for(lambda: self.tests >= count, timeout)
+
+    def wait_session(self, name, timeout=IO_TIMEOUT):
+        """The (peer, outcome) pairs of the sessions with this name, once there is one."""
+        with self.condition:
+            self.condition.wait_for(lambda: name in self.sessions, timeout)
+            return list(self.sessions.get(name, []))
+
+    def _accept(self):
+        while not self.stopping.is_set():
+            try:
+                connection, peer = self.listener.accept()
+            except socket.timeout:
+                continue
+            thread = threading.Thread(target=self._serve, args=(connection, peer), daemon=True)
+            self.threads.append(thread)
+            thread.start()
+
+    def _serve(self, connection, peer):
+        with connection:
+            connection.settimeout(IO_TIMEOUT)
+            try:
+                header = self._read_header(connection)
+            except OSError:
+                header = None
+            if not header:
+                with self.condition:
+                    self.tests += 1
+                    self.condition.notify_all()
+                return
+            words = header.split()
+            name = words[1] if len(words) > 1 else header
+            try:
+                if words[0] == "both" and len(words) == 3:
+                    outcome = self._both(connection, name, int(words[2]))
+                elif words[0] == "answer" and len(words) == 4:
+                    outcome = self._answer(connection, name, int(words[2]), int(words[3]))
+                else:
+                    outcome = "unknown header %r" % header
+            except (OSError, ValueError) as error:
+                outcome = "%s: %s" % (type(error).__name__, error)
+            with self.condition:
+                self.sessions.setdefault(name, []).append((peer[0], outcome))
+                self.condition.notify_all()
+
+    @staticmethod
+    def _read_header(connection):
+        """The first line without its line feed; '' when the stream ended before any byte."""
+        data = bytearray()
+        while len(data) < HEADER_LIMIT:
+            byte = connection.recv(1)
+            if not byte:
+                break
+            if byte == b"\n":
+                return data.decode("ascii", "replace")
+            data += byte
+        return data.decode("ascii", "replace") and "unterminated header %r" % bytes(data)
+
+    @staticmethod
+    def _both(connection, name, size):
+        sent = {}
+
+        def send():
+            try:
+                connection.sendall(pattern(name + "/down", size))
+                sent["done"] = True
+            except OSError as error:
+                sent["error"] = error
+
+        sender = threading.Thread(target=send, daemon=True)
+        sender.start()
+        received = receive_exactly(connection, size)
+        sender.join(IO_TIMEOUT)
+        difference = first_difference(pattern(name + "/up", size), received)
+        if difference:
+            return "from the client: " + difference
+        if "done" not in sent:
+            return "sending to the client failed: %s" % sent.get("error", "still sending")
+        return None
+
+    @staticmethod
+    def _answer(connection, name, request_size, answer_size):
+        request = receive_to_end(connection, request_size)
+        difference = first_difference(pattern(name + "/request", request_size), request)
+        if difference:
+            return "request: " + difference
+        connection.sendall(pattern(name + "/answer", answer_size))
+        return None
+
+
+class Client:
+    """One connection from a namespace to the gateway, run on a thread of its own."""
+
+    def __init__(self, namespace, address, job):
+        self.namespace, self.address, self.job = namespace, address, job
+        self.problem = "did not finish"
+        self.thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        try:
+            with connect_in(self.namespace, self.address, IO_TIMEOUT) as connection:
+                self.problem = self.job(connection)
+        except OSError as error:
+            self.problem = "%s: %s" % (type(error).__name__, error)
+
+    def start(self):
+        self.thread.start()
+        return self
+
+    def result(self):
+        self.thread.join(3 * IO_TIMEOUT)
+        return self.problem
+
+
+def both_ways(name, size):
+    """A job that sends pattern(name/up) while it receives pattern(name/down);
+    returns None when the whole answer and then the end of the stream came."""
+
+    def job(connection):
+        failure = {}
+
+        def send():
+            try:
+                connection.sendall(("both %s %d\n" % (name, size)).encode("ascii"))
+                connection.sendall(pattern(name + "/up", size))
+            except OSError as error:
+                failure["send"] = error
+
+        sender = threading.Thread(target=send, daemon=True)
+        sender.start()
+        received = receive_exactly(connection, size)
+        trailing = receive_to_end(connection, 0) if len(received) == size else b""
+        sender.join(IO_TIMEOUT)
+        if "send" in failure:
+            return "sending to the gateway failed: %s" % failure["send"]
+        difference = first_difference(pattern(name + "/down", size), received)
+        if difference:
+            return "from the server: " + difference
+        if trailing:
+            return "bytes after the server's %d: %r..." % (size, trailing[:16])
+        return None
+
+    return job
+
+
+def request_then_answer(name, request_size, answer_size):
+    """A job that sends a request, shuts its writing half and reads the answer to the end."""
+
+    def job(connection):
+        connection.sendall(("answer %s %d %d\n" % (name, request_size, answer_size)).encode("ascii"))
+        connection.sendall(pattern(name + "/request", request_size))
+        connection.shutdown(socket.SHUT_WR)
+        answer = receive_to_end(connection, answer_size)
+        difference = first_difference(pattern(name + "/answer", answer_size), answer)
+        return None if difference is None else "answer: " + difference
+
+    return job
+
+
+class GatewayAndSlave(NetnsCase):
+    """Two bridges on one subnet: the one that reaches the server becomes the
+    gateway, the other its slave, and the gateway relays connections to the server."""
+
+    GATEWAY = "10.231.4.1"
+    SLAVE = "10.231.4.2"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.gateway_ns = cls.network.namespace("gateway")
+        cls.slave_ns = cls.network.namespace("slave")
+        cls.network.link(cls.gateway_ns, cls.GATEWAY + "/24", cls.slave_ns, [cls.SLAVE + "/24"])
+        cls.server = StandInServer(cls.gateway_ns)
+        cls.addClassCleanup(cls.server.stop)
+        server = ["--server-address", "127.0.0.1", "--server-port", str(cls.server.port)]
+        # The slave first, so that its responder runs when the gateway's first pass asks.
+        cls.slave, _ = cls.start_bridge(cls.slave_ns, server, label="slave",
+                                        home=cls.make_home("slave"))
+        cls.slave.wait_for_text("Discovery responder started", LOG_TIMEOUT)
+        cls.gateway, _ = cls.start_bridge(cls.gateway_ns, server + ["--gateway-port", str(GATEWAY_PORT)],
+                                          label="gateway", home=cls.make_home("gateway"))
+        cls.gateway.wait_for_text("Gateway started on port %d" % GATEWAY_PORT, LOG_TIMEOUT)
+        cls.pass_began = cls.gateway.wait_for_text("Broadcast via '%s'" % cls.GATEWAY, LOG_TIMEOUT)
+        cls.slave.wait_for_text("Gateway '%s:%d' added" % (cls.GATEWAY, GATEWAY_PORT), LOG_TIMEOUT)
+        cls.gateway.wait_for_pattern(SLAVE_ADDED, LOG_TIMEOUT)
+
+    @classmethod
+    def make_home(cls, role):
+        path = os.path.join(cls.home, role)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def gateway_address(self):
+        return (self.GATEWAY, GATEWAY_PORT)
+
+    def slave_guid(self):
+        """The GUID that the slave's responder announces: it answers a printers
+        request on its port as well, and such a request registers nothing."""
+        with socket_in(self.slave_ns, socket.SOCK_DGRAM) as probe:
+            probe.settimeout(5.0)
+            probe.sendto(PRINTERS_REQUEST, (self.SLAVE, BRIDGES_PORT))
+            answer, _ = probe.recvfrom(4096)
+        self.assertEqual(answer[:16], BRIDGE_RESPONSE, "header of the slave's bridge response")
+        match = re.fullmatch(r"guid=(%s)" % GUID, answer[16:].decode("ascii", "replace"))
+        self.assertIsNotNone(match, "text of the slave's bridge response: %r" % answer[16:])
+        return match.group(1)
+
+    def test_modes_and_mutual_registration(self):
+        self.assertIsNotNone(self.pass_began, "the gateway's discovery pass began")
+        # The slave answers every request of the pass; still each side registers the other once.
+        time.sleep(max(0.0, self.pass_began + PASS_SECONDS - time.monotonic()))
+        gateway, slave = self.gateway.texts(), self.slave.texts()
+        self.assertIn("Gateway started on port %d" % GATEWAY_PORT, gateway)
+        self.assertNotIn("Discovery responder started", gateway)
+        self.assertIn("Discovery responder started", slave)
+        self.assertEqual([t for t in slave if t.startswith("Gateway started")], [], "the slave runs no gateway")
+        self.assertEqual(slave.count("Gateway '%s:%d' added" % (self.GATEWAY, GATEWAY_PORT)), 1,
+                         "the slave's responder registered the gateway once")
+        self.assertEqual([t for t in slave if t.startswith("Gateway '")],
+                         ["Gateway '%s:%d' added" % (self.GATEWAY, GATEWAY_PORT)],
+                         "the slave knows no other gateway")
+        slaves = [SLAVE_ADDED.match(t).groups() for t in gateway if SLAVE_ADDED.match(t)]
+        self.assertEqual(slaves, [(self.slave_guid(), self.SLAVE)],
+                         "the gateway registered the slave once, by its GUID and address")
+        self.assertEqual([level for _, level, text in self.gateway.log() if SLAVE_ADDED.match(text)],
+                         ["DEBUG"])
+        # The slave's own way to the server is closed: only the gateway leads there.
+        with self.assertRaises(OSError):
+            connect_in(self.slave_ns, ("127.0.0.1", self.server.port), 2.0).close()
+
+    def test_10_mib_each_way_at_once(self):
+        size = 10 << 20
+        client = Client(self.slave_ns, self.gateway_address(), both_ways("large", size)).start()
+        self.assertIsNone(client.result(), "at the client in the slave's namespace")
+        sessions = self.server.wait_session("large")
+        self.assertEqual(sessions, [("127.0.0.1", None)],
+                         "one new connection from the gateway to the server, every byte right")
+
+    def test_two_connections_at_once_stay_apart(self):
+        size = 3 << 20
+        names = ("first", "second")
+        clients = [Client(self.slave_ns, self.gateway_address(), both_ways(name, size)).start()
+                   for name in names]
+        for name, client in zip(names, clients):
+            with self.subTest(connection=name):
+                self.assertIsNone(client.result(), "at the client")
+                self.assertEqual(self.server.wait_session(name), [("127.0.0.1", None)], "at the server")
+
+    def test_half_close_passed_on(self):
+        request_size, answer_size = 200000, (3 << 19) + 12345
+        client = Client(self.slave_ns, self.gateway_address(),
+                        request_then_answer("half", request_size, answer_size)).start()
+        self.assertIsNone(client.result(),
+                          "the client shut its writing half and must still get the whole answer")
+        self.assertEqual(self.server.wait_session("half"), [("127.0.0.1", None)],
+                         "the server read the whole request up to the end of the stream")
+
+
+class ServerGone(NetnsCase):
+    """A gateway whose server stops listening drops the connection it cannot relay."""
+
+    GATEWAY = "10.231.5.1"
+    CLIENT = "10.231.5.2"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.gateway_ns = cls.network.namespace("gateway")
+        cls.client_ns = cls.network.namespace("client")
+        cls.network.link(cls.gateway_ns, cls.GATEWAY + "/24", cls.client_ns, [cls.CLIENT + "/24"])
+        cls.server = StandInServer(cls.gateway_ns)
+        cls.addClassCleanup(cls.server.stop)
+        cls.gateway, _ = cls.start_bridge(
+            cls.gateway_ns, ["--server-address", "127.0.0.1", "--server-port", str(cls.server.port),
+                             "--gateway-port", str(GATEWAY_PORT)], label="gateway")
+        cls.started = cls.gateway.wait_for_text("Gateway started on port %d" % GATEWAY_PORT, LOG_TIMEOUT)
+        # The test connection that made it a gateway is served before the server goes.
+        cls.server.wait_tests(1, LOG_TIMEOUT)
+        cls.server.stop()
+        cls.outcome = None
+        if cls.started is not None:
+            cls.outcome = cls.connect_and_wait()
+            # Error lines go to the standard error stream.
+            cls.gateway.wait_until(lambda _: TUNNEL_FAILED in cls.gateway.texts("err"), 5.0)
+
+    @classmethod
+    def connect_and_wait(cls):
+        """(seconds until the gateway ended the connection, bytes received, error or None)."""
+        with connect_in(cls.client_ns, (cls.GATEWAY, GATEWAY_PORT), IO_TIMEOUT) as connection:
+            connected = time.monotonic()
+            try:
+                data = receive_to_end(connection, 1 << 16)
+                error = None
+            except ConnectionResetError as reset:
+                data, error = b"", reset
+            return time.monotonic() - connected, data, error
+
+    def test_connection_dropped_at_once_with_one_error_line(self):
+        self.assertIsNotNone(self.started, "the gateway started while the server listened")
+        self.assertIsNotNone(self.outcome)
+        seconds, data, _ = self.outcome
+        self.assertEqual(data, b"", "nothing comes from a gateway without a server")
+        self.assertLessEqual(seconds, CLOSE_BOUND, "seconds until the connection was closed")
+        lines = self.gateway.log("out") + self.gateway.log("err")
+        self.assertEqual([level for _, level, text in lines if text == TUNNEL_FAILED], ["ERROR"],
+                         "one error line")
+        self.assertGreaterEqual(self.server.tests, 1, "the gateway tested the server before")
+        self.assertEqual(self.server.sessions, {}, "nothing was relayed")
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.modules[__name__], sys.argv[1:]))
