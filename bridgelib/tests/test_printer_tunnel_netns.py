@@ -66,6 +66,8 @@ CLOSE_BOUND = 1.0
 
 CLONE_NEWNET = 0x40000000
 
+NO_CHROMIUM = "chromium is not installed (Debian package chromium; tools/install-deps.sh)"
+
 
 def setUpModule():
     if os.geteuid() == 0 and shutil.which("ip"):
@@ -200,7 +202,7 @@ class PrinterTunnel(NetnsCase):
         """(DOM dump, None), or (None, why the browser did not run)."""
         chromium = shutil.which("chromium")
         if chromium is None:
-            return None, "chromium is not installed (Debian package chromium; tools/install-deps.sh)"
+            return None, NO_CHROMIUM
         profile = tempfile.TemporaryDirectory(prefix="orvel-e2e-chromium-")
         try:
             result = subprocess.run(
@@ -248,8 +250,9 @@ class PrinterTunnel(NetnsCase):
         self.assertLess(texts.index(ADDED), texts.index(opened[0]))
 
     def test_browser_loads_the_page_through_the_tunnel(self):
-        if self.browser_problem:
+        if self.browser_problem == NO_CHROMIUM:
             self.skipTest(self.browser_problem)
+        self.assertIsNone(self.browser_problem)
         self.assertIn("<h1>%s</h1>" % PRINTER_NAME, self.dom, "the printer's page")
         self.assertIn("Address: %s" % PRINTER_ADDRESS, self.dom)
         self.assertIn(PAGE_CHECK, self.dom, "every image loaded and the stylesheet applied")
@@ -274,7 +277,10 @@ class PrinterTunnel(NetnsCase):
                 self.assertEqual(status, 200)
                 self.assertEqual(headers.get("content-length"), str(size))
                 self.assertEqual(len(body), size, "bytes of the answer")
-                self.assertTrue(body == large_pattern(size), "every byte as sent by the printer")
+                expected = large_pattern(size)
+                if body != expected:
+                    offset = next(i for i, (a, b) in enumerate(zip(body, expected)) if a != b)
+                    self.fail("the answer differs from what the printer sent from byte %d on" % offset)
                 self.assertIsNotNone(first)
                 self.assertLess(first, HEAD_WAIT_BOUND, "the shutdown reached the printer at once")
                 answers = self.lab.events("web-answer", path="/large?bytes=%d" % size)
