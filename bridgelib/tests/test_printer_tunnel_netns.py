@@ -23,7 +23,6 @@ Exit status: 0 when the tests ran and passed, 1 on a failure, 77 when every
 test was skipped (CTest's SKIP_RETURN_CODE).
 """
 
-import ctypes
 import os
 import re
 import shutil
@@ -32,13 +31,13 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
 from bridgeharness import START_TIMEOUT, Lab, main, stop_and_measure  # noqa: E402
 from netns import NetnsCase, delete_stale_namespaces, namespaces_unavailable  # noqa: E402
+from nssocket import connect_in, first_difference  # noqa: E402
 
 BRIDGE_ADDRESS = "10.231.3.1"
 PRINTER_ADDRESS = "10.231.3.10"
@@ -64,8 +63,6 @@ REMOVAL_TIMEOUT = 25.0
 # How soon a connection to a closed tunnel port must end.
 CLOSE_BOUND = 1.0
 
-CLONE_NEWNET = 0x40000000
-
 NO_CHROMIUM = "chromium is not installed (Debian package chromium; tools/install-deps.sh)"
 
 
@@ -77,31 +74,6 @@ def setUpModule():
         raise unittest.SkipTest(reason)
 
 
-def socket_in(namespace):
-    """A TCP socket made inside the named network namespace. setns() moves only
-    the calling thread, so a short-lived helper thread makes the socket; the
-    socket stays in that namespace wherever it is used."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    made = {}
-
-    def make():
-        try:
-            with open("/run/netns/" + namespace) as handle:
-                if libc.setns(handle.fileno(), CLONE_NEWNET) != 0:
-                    error = ctypes.get_errno()
-                    raise OSError(error, "setns: " + os.strerror(error))
-            made["socket"] = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        except OSError as error:
-            made["error"] = error
-
-    helper = threading.Thread(target=make)
-    helper.start()
-    helper.join()
-    if "error" in made:
-        raise made["error"]
-    return made["socket"]
-
-
 def large_pattern(size):
     """The lab's large body: 16-byte lines, each its own offset in 15 digits and LF."""
     return b"".join(b"%015d\n" % offset for offset in range(0, size + 15, 16))[:size]
@@ -111,9 +83,7 @@ def exchange(namespace, address, port, request, timeout=20.0):
     """Connects from the namespace, sends request, shuts down the writing half at once
     and reads until the end. Returns (status, headers, body, seconds from the shutdown
     to the first answer byte)."""
-    with socket_in(namespace) as sock:
-        sock.settimeout(timeout)
-        sock.connect((address, port))
+    with connect_in(namespace, (address, port), timeout) as sock:
         sock.sendall(request)
         sock.shutdown(socket.SHUT_WR)
         shut = time.monotonic()
@@ -223,12 +193,11 @@ class PrinterTunnel(NetnsCase):
     @classmethod
     def connect_after_close(cls):
         """'refused', 'closed' (EOF or reset within CLOSE_BOUND), or what happened instead."""
-        with socket_in(cls.bridge_ns) as sock:
-            sock.settimeout(CLOSE_BOUND)
-            try:
-                sock.connect(("127.0.0.1", cls.port))
-            except ConnectionRefusedError:
-                return "refused"
+        try:
+            sock = connect_in(cls.bridge_ns, ("127.0.0.1", cls.port), CLOSE_BOUND)
+        except ConnectionRefusedError:
+            return "refused"
+        with sock:
             started = time.monotonic()
             try:
                 sock.sendall(b"GET / HTTP/1.1\r\nHost: printer\r\n\r\n")
@@ -277,10 +246,8 @@ class PrinterTunnel(NetnsCase):
                 self.assertEqual(status, 200)
                 self.assertEqual(headers.get("content-length"), str(size))
                 self.assertEqual(len(body), size, "bytes of the answer")
-                expected = large_pattern(size)
-                if body != expected:
-                    offset = next(i for i, (a, b) in enumerate(zip(body, expected)) if a != b)
-                    self.fail("the answer differs from what the printer sent from byte %d on" % offset)
+                difference = first_difference(large_pattern(size), body)
+                self.assertIsNone(difference, "every byte as the printer sent it")
                 self.assertIsNotNone(first)
                 self.assertLess(first, HEAD_WAIT_BOUND, "the shutdown reached the printer at once")
                 answers = self.lab.events("web-answer", path="/large?bytes=%d" % size)
