@@ -74,9 +74,9 @@ class StandInServer:
       and then the end of the stream, and only then send ANSWER bytes of
       pattern(NAME/answer) and close.
     A connection that ends before its first byte is a bridge's reachability
-    test; it is counted and closed. The outcome of each named session (None
-    when every byte was right, else a description) and its peer are kept in
-    `sessions`.
+    test; it is counted in `tests` and closed (`accepted` counts every
+    connection). The outcome of each named session (None when every byte
+    was right, else a description) and its peer are kept in `sessions`.
     """
 
     def __init__(self, namespace):
@@ -86,6 +86,7 @@ class StandInServer:
         self.listener.settimeout(0.2)
         self.port = self.listener.getsockname()[1]
         self.condition = threading.Condition()
+        self.accepted = 0
         self.tests = 0
         self.sessions = {}  # name -> list of (peer address, outcome)
         self.stopping = threading.Event()
@@ -120,6 +121,8 @@ class StandInServer:
                 connection, peer = self.listener.accept()
             except socket.timeout:
                 continue
+            with self.condition:
+                self.accepted += 1
             thread = threading.Thread(target=self._serve, args=(connection, peer), daemon=True)
             self.threads.append(thread)
             thread.start()
@@ -338,21 +341,25 @@ class GatewayAndSlave(NetnsCase):
 
     def test_10_mib_each_way_at_once(self):
         size = 10 << 20
+        accepted = self.server.accepted
         client = Client(self.slave_ns, self.gateway_address(), both_ways("large", size)).start()
         self.assertIsNone(client.result(), "at the client in the slave's namespace")
         sessions = self.server.wait_session("large")
         self.assertEqual(sessions, [("127.0.0.1", None)],
-                         "one new connection from the gateway to the server, every byte right")
+                         "a connection from the gateway to the server, every byte right")
+        self.assertEqual(self.server.accepted - accepted, 1, "server connections for one slave connection")
 
     def test_two_connections_at_once_stay_apart(self):
         size = 3 << 20
         names = ("first", "second")
+        accepted = self.server.accepted
         clients = [Client(self.slave_ns, self.gateway_address(), both_ways(name, size)).start()
                    for name in names]
         for name, client in zip(names, clients):
             with self.subTest(connection=name):
                 self.assertIsNone(client.result(), "at the client")
                 self.assertEqual(self.server.wait_session(name), [("127.0.0.1", None)], "at the server")
+        self.assertEqual(self.server.accepted - accepted, 2, "server connections for two slave connections")
 
     def test_half_close_passed_on(self):
         request_size, answer_size = 200000, (3 << 19) + 12345
