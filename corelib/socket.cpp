@@ -235,8 +235,11 @@ int Socket::read(void *buffer, uint32_t size, bool all, bool *endOfStream)
         }
         if (received < 0 && error == EINTR)
             continue;
-        if (received == 0 && endOfStream && size > 0)
-            *endOfStream = handle.isOpen();
+        if (received == 0 && endOfStream && size > 0 && handle.isOpen()) {
+            // An orderly end the caller asked about: no failure to log.
+            *endOfStream = true;
+            return -1;
+        }
         const int kind = errorClass(error);
         if (kind == IPlatform::TimedOut)
             return 0;

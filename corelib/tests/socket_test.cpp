@@ -330,6 +330,30 @@ TEST(SocketRead, ClosedPeerGivesMinusOneAndLogsTheErrorLine)
     EXPECT_TRUE(capture.contains("Socket::read errorCode=0, errorID=0 (count=10, size=100)"));
 }
 
+// A caller that asks is told an orderly end (shut down or closed by the peer)
+// apart from a failure, and the orderly end is not logged as one.
+TEST(SocketRead, EndOfStreamIsToldApartFromAFailure)
+{
+    Listener listener;
+    SocketPair pair = makePair(listener);
+    LogCapture capture;
+    ASSERT_TRUE(pair.server->shutdownSend());
+    char buffer[16];
+    bool endOfStream = false;
+    EXPECT_EQ(pair.client->read(buffer, 16, false, &endOfStream), -1);
+    EXPECT_TRUE(endOfStream);
+    EXPECT_TRUE(messagesWith(capture, "Socket::read").empty());
+    // The half that was not shut down still carries bytes the other way.
+    ASSERT_EQ(pair.client->write("back", 4), 4);
+    EXPECT_EQ(pair.server->read(buffer, 4, true), 4);
+
+    // A socket closed by its owner is a failure, not an end of stream.
+    pair.client->close();
+    EXPECT_EQ(pair.client->read(buffer, 16, false, &endOfStream), -1);
+    EXPECT_FALSE(endOfStream);
+    EXPECT_FALSE(pair.client->shutdownSend()) << "nothing to shut down on a closed socket";
+}
+
 // --- write ---------------------------------------------------------------------
 
 TEST(SocketWrite, SizeZeroSendsTheTextWithoutItsTerminator)
