@@ -19,15 +19,13 @@ test was skipped (CTest's SKIP_RETURN_CODE).
 
 import os
 import re
-import shutil
 import signal
 import sys
 import time
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
 from bridgeharness import PERIOD_TOLERANCE, main, stop_and_measure  # noqa: E402
-from netns import NetnsCase, delete_stale_namespaces, namespaces_unavailable  # noqa: E402
+from netns import NetnsCase, require_namespaces  # noqa: E402
 
 # The repetition of the printers request when nothing answers.
 REPEAT_SECONDS = 3.0
@@ -37,11 +35,7 @@ REQUEST = "discovery-request printer-socket"
 
 
 def setUpModule():
-    if os.geteuid() == 0 and shutil.which("ip"):
-        delete_stale_namespaces()
-    reason = namespaces_unavailable()
-    if reason:
-        raise unittest.SkipTest(reason)
+    require_namespaces()
 
 
 def requests(lab):

@@ -22,16 +22,14 @@ test was skipped (CTest's SKIP_RETURN_CODE).
 
 import os
 import re
-import shutil
 import socket
 import sys
 import threading
 import time
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
 from bridgeharness import main  # noqa: E402
-from netns import NetnsCase, delete_stale_namespaces, namespaces_unavailable  # noqa: E402
+from netns import NetnsCase, require_namespaces  # noqa: E402
 from nssocket import (connect_in, first_difference, pattern, receive_exactly,  # noqa: E402
                       receive_to_end, socket_in)
 
@@ -56,11 +54,7 @@ TUNNEL_FAILED = "Failed to create gateway's tunnel (server connection failed)"
 
 
 def setUpModule():
-    if os.geteuid() == 0 and shutil.which("ip"):
-        delete_stale_namespaces()
-    reason = namespaces_unavailable()
-    if reason:
-        raise unittest.SkipTest(reason)
+    require_namespaces()
 
 
 class StandInServer:

@@ -32,11 +32,10 @@ import subprocess
 import sys
 import tempfile
 import time
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
-from bridgeharness import START_TIMEOUT, Lab, main, stop_and_measure  # noqa: E402
-from netns import NetnsCase, delete_stale_namespaces, namespaces_unavailable  # noqa: E402
+from bridgeharness import START_TIMEOUT, Lab, main, parse_http_reply, stop_and_measure  # noqa: E402
+from netns import NetnsCase, require_namespaces  # noqa: E402
 from nssocket import connect_in, first_difference  # noqa: E402
 
 BRIDGE_ADDRESS = "10.231.3.1"
@@ -67,11 +66,7 @@ NO_CHROMIUM = "chromium is not installed (Debian package chromium; tools/install
 
 
 def setUpModule():
-    if os.geteuid() == 0 and shutil.which("ip"):
-        delete_stale_namespaces()
-    reason = namespaces_unavailable()
-    if reason:
-        raise unittest.SkipTest(reason)
+    require_namespaces()
 
 
 def large_pattern(size):
@@ -97,13 +92,7 @@ def exchange(namespace, address, port, request, timeout=20.0):
                 first = time.monotonic() - shut
             chunks.append(chunk)
     reply = b"".join(chunks)
-    head, _, body = reply.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    status = int(lines[0].split()[1]) if lines[0].startswith("HTTP/1.1 ") else 0
-    headers = {}
-    for line in lines[1:]:
-        key, _, value = line.partition(":")
-        headers[key.strip().lower()] = value.strip()
+    status, headers, body = parse_http_reply(reply)
     return status, headers, body, first
 
 

@@ -19,7 +19,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
-from bridgeharness import parse_report  # noqa: E402
+from bridgeharness import parse_http_reply, parse_report  # noqa: E402
 
 
 VENDOR = b"Kestova"
@@ -214,14 +214,7 @@ def http_exchange(address, port, request, half_close=False):
             if not chunk:
                 break
             reply += chunk
-    head, _, body = reply.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    status = int(lines[0].split()[1]) if lines[0].startswith("HTTP/1.1 ") else 0
-    headers = {}
-    for line in lines[1:]:
-        key, _, value = line.partition(":")
-        headers[key.strip().lower()] = value.strip()
-    return status, headers, body
+    return parse_http_reply(reply)
 
 
 def get(path, half_close=False, method="GET"):

@@ -148,6 +148,18 @@ def parse_report(line):
     return float(tokens[0]), " ".join(words), fields
 
 
+def parse_http_reply(reply):
+    """An HTTP/1.1 answer's bytes -> (status code or 0, {lower-case header: value}, body)."""
+    head, _, body = reply.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    status = int(lines[0].split()[1]) if lines[0].startswith("HTTP/1.1 ") else 0
+    headers = {}
+    for line in lines[1:]:
+        key, _, value = line.partition(":")
+        headers[key.strip().lower()] = value.strip()
+    return status, headers, body
+
+
 class Lab(Process):
     """orvel-bridge-lab with the given printers (its --printer values); web_port 0 means
     no web pages."""

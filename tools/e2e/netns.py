@@ -158,3 +158,13 @@ class NetnsCase(unittest.TestCase):
         self.assertLessEqual(to_stopped, STOP_BOUND, "seconds to the stopped line")
         self.assertLessEqual(to_exit, STOP_BOUND, "seconds to the exit")
         self.assertEqual(status, 0, "exit status")
+
+
+def require_namespaces():
+    """For a test module's setUpModule: deletes what killed runs left behind and
+    skips every test of the module, with the reason, where namespaces cannot be made."""
+    if os.geteuid() == 0 and shutil.which("ip"):
+        delete_stale_namespaces()
+    reason = namespaces_unavailable()
+    if reason:
+        raise unittest.SkipTest(reason)
