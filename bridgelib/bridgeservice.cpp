@@ -43,6 +43,9 @@ bool BridgeService::start()
 {
     ORVEL_LOG(Info, "Bridge service starting...");
     createBackupDirectory();
+    // Armed here rather than on the new thread: a stop that comes before the
+    // thread gets going must find it armed, so that its cancel is not undone.
+    scheduler_->reset();
     if (IThread::start()) {
         ORVEL_LOG(Info, "Bridge service started");
         return true;
@@ -119,7 +122,6 @@ void BridgeService::createBackupDirectory()
 void BridgeService::onRun()
 {
     ORVEL_LOG(Debug, "Bridge service run begin");
-    scheduler_->reset();
     try {
         addStaticPrinters();
         while (isRunning()) {
