@@ -53,7 +53,8 @@ TEST(ServiceModes, ReachableServerMakesAGatewayOnASystemChosenPort)
     LogCapture capture;
     sockettest::Listener server;
     const std::string serverPort = std::to_string(server.port());
-    DerivedResponderService service({"--server-address", "127.0.0.1", "--server-port", serverPort.c_str()});
+    TestService service({"--server-address", "127.0.0.1", "--server-port", serverPort.c_str()},
+                        TestService::Responder::FollowsServer);
     ASSERT_TRUE(service.start());
     ASSERT_TRUE(capture.waitFor("Gateway started on port"));
 
@@ -84,7 +85,7 @@ TEST(ServiceModes, FailedServerTestMakesASlaveThatDropsItsSlaves)
                                            "--printer-tunnel-port", "0"};
     if (!responderDerived)
         arguments.insert(arguments.end(), {"--discovery-responder", "false"});
-    DerivedResponderService service(arguments);
+    TestService service(arguments, TestService::Responder::FollowsServer);
     ASSERT_TRUE(service.start());
     ASSERT_TRUE(capture.waitFor("Gateway started on port"));
     const uint16_t gatewayPort = service.getGatewayPort().value_or(0);

@@ -203,31 +203,4 @@ inline size_t threadCount()
     return count;
 }
 
-// A bridge service like TestService, except that the option
-// "discovery-responder" is left to the test: the service then derives its
-// responder from the server test, and that responder binds UDP 9102 on the
-// machine. Tests that may open it check first that 9102 is free.
-class DerivedResponderService : public BridgeService {
-public:
-    explicit DerivedResponderService(std::vector<const char *> arguments)
-    {
-        setenv("XDG_DOCUMENTS_DIR", documents_.path().c_str(), 1);
-        arguments.insert(arguments.begin(), "test");
-        const int level = LogManager::instance().level();
-        options().parse(static_cast<int>(arguments.size()), arguments.data());
-        LogManager::instance().setLevel(level);
-    }
-    ~DerivedResponderService() override
-    {
-        stop();
-        boost::filesystem::current_path(startDirectory_);
-    }
-
-    void runDiscovery() override {}
-
-private:
-    boost::filesystem::path startDirectory_ = boost::filesystem::current_path();
-    TempDirectory documents_;
-};
-
 } // namespace servicetest

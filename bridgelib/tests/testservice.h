@@ -14,19 +14,24 @@
 // must not broadcast on the machine's networks) and whose documents folder
 // is a temporary directory. Parses the given options before it is used.
 // Unless a test gives them, the server is 127.0.0.1 port 1 (refused at once,
-// no name lookup) and the discovery responder is off (it would take the
-// machine's UDP port 9102).
+// no name lookup) and the discovery responder is off: it would take the
+// machine's UDP port 9102. A test that checks first that 9102 is free may
+// leave the responder to follow the server test instead.
 class TestService : public BridgeService {
 public:
-    explicit TestService(std::vector<const char *> arguments = {})
+    enum class Responder { Off, FollowsServer };
+
+    explicit TestService(std::vector<const char *> arguments = {}, Responder responder = Responder::Off)
     {
         setenv("XDG_DOCUMENTS_DIR", documents_.path().c_str(), 1);
-        const char *const defaults[][2] = {
-            {"--server-address", "127.0.0.1"}, {"--server-port", "1"}, {"--discovery-responder", "false"}};
+        std::vector<std::pair<const char *, const char *>> defaults = {{"--server-address", "127.0.0.1"},
+                                                                       {"--server-port", "1"}};
+        if (responder == Responder::Off)
+            defaults.emplace_back("--discovery-responder", "false");
         for (const auto &option : defaults) {
             if (std::find_if(arguments.begin(), arguments.end(),
-                             [&](const char *given) { return std::string(given) == option[0]; }) == arguments.end())
-                arguments.insert(arguments.end(), option, option + 2);
+                             [&](const char *given) { return std::string(given) == option.first; }) == arguments.end())
+                arguments.insert(arguments.end(), {option.first, option.second});
         }
         arguments.insert(arguments.begin(), "test");
         // Parsing sets the log level; keep the one the test chose.
