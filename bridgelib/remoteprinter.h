@@ -32,6 +32,7 @@ class RemotePrinter : public Object, public Tunnel::Listener {
 public:
     static constexpr unsigned PollPeriodMs = 10000;
     static constexpr uint32_t StatusReceiveTimeoutMs = 5000;
+    static constexpr uint32_t ControlReceiveTimeoutMs = 5000;
 
     RemotePrinter(uint32_t address, bool isStatic, bool discovered, BridgeService *service);
     ~RemotePrinter() override;
@@ -59,6 +60,15 @@ public:
     void setDiscovered();
     Scheduler &scheduler() { return scheduler_; }
 
+    // Control port exchanges, each on a connection of its own; false on any
+    // failure (no socket, refused, no answer within 5 s, a failed write).
+    // Both succeed when the printer answers that it wants nothing.
+    // Delivers the administrators' password file as "admins.dat"; a file of
+    // 0 bytes is not delivered (false).
+    bool updatePasswordFile(const unsigned char *bytes, unsigned length);
+    // Sets the printer's clock to this computer's local time.
+    bool setPrinterDate();
+
     // Finished tunnels are collected elsewhere; nothing to do here.
     void onTunnelClosed(int) override {}
 
@@ -66,6 +76,11 @@ public:
     static std::string sanitiseFileName(const std::string &name);
 
 private:
+    enum class ControlAnswer { Failed, NothingWanted, DataWanted };
+    // Connects `socket` (a new registered socket named `socketName`) to the
+    // control port, names `command` and reads the printer's answer.
+    ControlAnswer beginControlExchange(const char *socketName, const char *command, std::shared_ptr<Socket> &socket);
+
     void runPrinterThread();
     void printerConnect();
     bool pollPrinterInfo(Socket &socket);
