@@ -107,56 +107,43 @@ std::string RemotePrinter::sanitiseFileName(const std::string &name)
     return result;
 }
 
-RemotePrinter::ControlAnswer RemotePrinter::beginControlExchange(const char *socketName, const char *command,
-                                                                 std::shared_ptr<Socket> &socket)
+bool RemotePrinter::controlExchange(const char *socketName, const char *command,
+                                    const std::function<bool(Socket &)> &sendData)
 {
-    socket = service_->createSocket(socketName);
+    const std::shared_ptr<Socket> socket = service_->createSocket(socketName);
     if (!socket || !socket->connect(address_, ControlProtocol::Port))
-        return ControlAnswer::Failed;
+        return false;
     socket->receiveTimeout = ControlReceiveTimeoutMs;
     socket->applyTimeouts();
     const auto name = ControlProtocol::command(command);
     if (socket->write(name.data(), static_cast<uint32_t>(name.size())) < 1)
-        return ControlAnswer::Failed;
+        return false;
     unsigned char answer = 0;
     if (socket->read(&answer, 1, true) < 1)
-        return ControlAnswer::Failed;
-    return answer == 0 ? ControlAnswer::NothingWanted : ControlAnswer::DataWanted;
+        return false;
+    // 0: the printer wants nothing more, which counts as a success.
+    return answer == 0 || sendData(*socket);
 }
 
 bool RemotePrinter::updatePasswordFile(const unsigned char *bytes, unsigned length)
 {
     if (!bytes || length == 0)
         return false;
-    std::shared_ptr<Socket> socket;
-    switch (beginControlExchange("PrinterControlPort - password", ControlProtocol::CopyFile, socket)) {
-    case ControlAnswer::Failed:
-        return false;
-    case ControlAnswer::NothingWanted:
-        return true;
-    case ControlAnswer::DataWanted:
-        break;
-    }
-    const auto name = ControlProtocol::paddedText<ControlProtocol::FileNameSize>(ControlProtocol::PasswordFileName);
-    const auto size = ControlProtocol::fileLength(length);
-    return socket->write(name.data(), static_cast<uint32_t>(name.size())) >= 1 &&
-           socket->write(size.data(), static_cast<uint32_t>(size.size())) >= 1 && socket->write(bytes, length) >= 1;
+    return controlExchange("PrinterControlPort - password", ControlProtocol::CopyFile, [&](Socket &socket) {
+        const auto name = ControlProtocol::paddedText<ControlProtocol::FileNameSize>(ControlProtocol::PasswordFileName);
+        const auto size = ControlProtocol::fileLength(length);
+        return socket.write(name.data(), static_cast<uint32_t>(name.size())) >= 1 &&
+               socket.write(size.data(), static_cast<uint32_t>(size.size())) >= 1 && socket.write(bytes, length) >= 1;
+    });
 }
 
 bool RemotePrinter::setPrinterDate()
 {
-    std::shared_ptr<Socket> socket;
-    switch (beginControlExchange("PrinterControlPort - time", ControlProtocol::SetDate, socket)) {
-    case ControlAnswer::Failed:
-        return false;
-    case ControlAnswer::NothingWanted:
-        return true;
-    case ControlAnswer::DataWanted:
-        break;
-    }
-    const auto date =
-        ControlProtocol::PrinterDate::fromLocalTime(boost::posix_time::microsec_clock::local_time()).toBytes();
-    return socket->write(date.data(), static_cast<uint32_t>(date.size())) >= 1;
+    return controlExchange("PrinterControlPort - time", ControlProtocol::SetDate, [](Socket &socket) {
+        const auto date =
+            ControlProtocol::PrinterDate::fromLocalTime(boost::posix_time::microsec_clock::local_time()).toBytes();
+        return socket.write(date.data(), static_cast<uint32_t>(date.size())) >= 1;
+    });
 }
 
 void RemotePrinter::runPrinterThread()

@@ -7,6 +7,7 @@
 #include "tunnel.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -76,10 +77,10 @@ public:
     static std::string sanitiseFileName(const std::string &name);
 
 private:
-    enum class ControlAnswer { Failed, NothingWanted, DataWanted };
-    // Connects `socket` (a new registered socket named `socketName`) to the
-    // control port, names `command` and reads the printer's answer.
-    ControlAnswer beginControlExchange(const char *socketName, const char *command, std::shared_ptr<Socket> &socket);
+    // The control port's common exchange: connects a new registered socket
+    // named `socketName`, names `command`, reads the printer's answer and,
+    // when it wants the data, lets `sendData` write it.
+    bool controlExchange(const char *socketName, const char *command, const std::function<bool(Socket &)> &sendData);
 
     void runPrinterThread();
     void printerConnect();
