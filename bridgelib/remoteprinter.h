@@ -6,6 +6,7 @@
 #include "scheduler.h"
 #include "tunnel.h"
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -75,6 +76,20 @@ public:
 
     // `name` with each of \ / < > : " | ? * replaced by '_'.
     static std::string sanitiseFileName(const std::string &name);
+    // True when the model text, lower-cased, contains "mozjv": its backups
+    // are stored as "zjv" instead of "wvtb".
+    static bool isAlternateModel(const std::string &model);
+
+    // Backups (printer thread only, on the open status connection). Fetches
+    // one backup and stores it in `folder` as "<prefix>-<UTC time>.<ext>",
+    // written first as ".tmp"; false when the content did not arrive or
+    // could not be written (the caller then drops the status connection).
+    bool createBackup(const std::shared_ptr<Socket> &socket, const std::string &name, const std::string &model,
+                      const std::string &folder, const std::string &prefix);
+    // Deletes this printer's backups older than `maxAge`, oldest name first,
+    // while more than `minCount` remain.
+    static void deleteOldBackups(const std::string &name, const std::string &folder, const std::string &prefix,
+                                 const boost::posix_time::time_duration &maxAge, unsigned minCount);
 
 private:
     // The control port's common exchange: connects a new registered socket
