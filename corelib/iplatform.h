@@ -45,6 +45,9 @@ public:
     // Names `thread` (null: the calling thread) for debuggers and tools.
     virtual void setThreadName(const std::string &name, std::thread *thread) = 0;
 
+    // The operating system and the machine it runs on, as the system reports
+    // them: "Linux (x86_64)".
+    virtual std::string getPlatformName() = 0;
     // Milliseconds since the system started, wrapping at 32 bits.
     virtual uint32_t getTickCount() = 0;
     // The machine's IPv4 interfaces that are up, broadcast-capable and not loopback.

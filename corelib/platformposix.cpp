@@ -18,6 +18,7 @@
 #include <pthread.h>
 #include <pwd.h>
 #include <sys/types.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace {
@@ -146,6 +147,14 @@ void PlatformPosix::setThreadName(const std::string &name, std::thread *thread)
 {
     const pthread_t target = thread ? thread->native_handle() : pthread_self();
     pthread_setname_np(target, name.substr(0, 15).c_str());
+}
+
+std::string PlatformPosix::getPlatformName()
+{
+    utsname system{};
+    if (uname(&system) != 0)
+        return "Unknown (unknown)";
+    return std::string(system.sysname) + " (" + system.machine + ")";
 }
 
 uint32_t PlatformPosix::getTickCount()

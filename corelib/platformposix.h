@@ -22,6 +22,7 @@ public:
     void debugOutput(const std::string &text, const char *file, int line) override;
     void sleep(unsigned milliseconds) override;
     void setThreadName(const std::string &name, std::thread *thread) override;
+    std::string getPlatformName() override;
     uint32_t getTickCount() override;
     std::vector<Interface> getBroadcastInterfaces() override;
     std::vector<Process> listProcesses() override;

@@ -135,7 +135,7 @@ inline bool portFree(int type, uint16_t port)
 }
 
 // A listening TCP socket on a fixed address and port (for the ports the
-// bridge itself chooses: 80 and 8080). While it listens, nobody else can bind
+// bridge itself chooses: 80 and 8080, and a printer's own ports). While it listens, nobody else can bind
 // that port on any address.
 class FixedListener {
 public:
@@ -162,6 +162,8 @@ public:
     FixedListener &operator=(const FixedListener &) = delete;
 
     bool listening() const { return descriptor_ >= 0; }
+    // The bound port (the system's choice when 0 was asked for).
+    uint16_t port() const { return listening() ? sockettest::localPortOf(descriptor_) : 0; }
 
     // The next connection, with reads that give up after 5 s, or empty.
     std::shared_ptr<Socket> accept(int timeoutMilliseconds = 5000) const

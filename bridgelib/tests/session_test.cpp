@@ -1,0 +1,251 @@
+#include "fakeprinter.h"
+#include "littleendian.h"
+#include "logcapture.h"
+#include "platformposix.h"
+#include "printerinfo.h"
+#include "remoteprinter.h"
+#include "sessionprotocol.h"
+#include "servicetesttools.h"
+#include "sockettesttools.h"
+#include "testservice.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+
+using namespace servicetest;
+using namespace sockettest;
+namespace sp = SessionProtocol;
+
+namespace {
+
+constexpr uint32_t SessionPrinter = 0x7F000601u;  // 127.0.6.1
+constexpr uint32_t RefusedPrinter = 0x7F000602u;  // 127.0.6.2
+const std::string LongName = "A printer name of exactly forty letters.";
+
+std::string field(const std::string &bytes, size_t offset, size_t size)
+{
+    return bytes.substr(offset, size);
+}
+
+std::string padded(const std::string &text, size_t size)
+{
+    std::string result = text.substr(0, size);
+    result.resize(size, '\0');
+    return result;
+}
+
+// A message of `type` whose bytes from 16 on are a pattern, so that the
+// bytes a reply must give back unchanged can be checked.
+sp::GatewayRequest message(int16_t type, uint64_t value)
+{
+    sp::GatewayRequest request{};
+    const std::string fill = pattern(request.size(), 7);
+    std::memcpy(request.data(), fill.data(), request.size());
+    LittleEndian::write16(request.data(), static_cast<uint16_t>(type));
+    LittleEndian::write64(request.data() + 8, value);
+    return request;
+}
+
+std::string bytesOf(const sp::GatewayRequest &request)
+{
+    return std::string(reinterpret_cast<const char *>(request.data()), request.size());
+}
+
+// The WVT server's side: the next connection that registers a printer (the
+// service's own server tests connect and close without a byte). The 188
+// registration bytes go to `registration`.
+std::shared_ptr<Socket> acceptSession(const Listener &server, std::string &registration, int limitMs = 15000)
+{
+    const auto deadline = Clock::now() + milliseconds(limitMs);
+    while (Clock::now() < deadline) {
+        std::shared_ptr<Socket> connection = acceptFrom(server, 500);
+        if (!connection)
+            continue;
+        registration = readExactly(*connection, sp::RequestSize + sp::DataSize);
+        if (registration.size() == sp::RequestSize + sp::DataSize)
+            return connection;
+    }
+    return nullptr;
+}
+
+void send(Socket &socket, const sp::GatewayRequest &request)
+{
+    ASSERT_EQ(socket.write(request.data(), static_cast<uint32_t>(request.size())), static_cast<int>(request.size()));
+}
+
+void sendLength(Socket &socket, uint32_t length)
+{
+    unsigned char field[4];
+    LittleEndian::write32(field, length);
+    ASSERT_EQ(socket.write(field, 4), 4);
+}
+
+} // namespace
+
+TEST(SessionProtocol, RegistrationCarriesTheIdentityInItsFields)
+{
+    PrinterInfo info;
+    std::memcpy(info.name, LongName.data(), sizeof info.name);  // 32 bytes, no NUL
+    std::memset(info.model, 'M', sizeof info.model);              // a full field
+    std::strcpy(info.status, "Ready");
+    std::memset(info.serial, 'S', sizeof info.serial);
+    std::strcpy(info.version, "2.1");
+    std::strcpy(info.orderNumber, "ORDER-7");
+    info.installationDate = -5;
+    info.systemId = 4242;
+
+    const sp::GatewayRequest request = sp::registerRequest(info);
+    const std::string head = bytesOf(request);
+    EXPECT_EQ(sp::messageType(request), sp::WVT_REGISTER);
+    EXPECT_EQ(field(head, 2, 32), padded(LongName.substr(0, 31), 32));
+    EXPECT_EQ(field(head, 34, 32), std::string(32, 'M'));
+    EXPECT_EQ(field(head, 66, 2), std::string(2, '\0'));
+
+    const sp::GatewayData data = sp::registrationData(info, "Linux (x86_64)");
+    const std::string body(reinterpret_cast<const char *>(data.data()), data.size());
+    EXPECT_EQ(field(body, 0, 32), padded("Ready", 32));
+    EXPECT_EQ(field(body, 32, 16), padded("2.1", 16));
+    EXPECT_EQ(field(body, 48, 16), std::string(16, 'S'));
+    EXPECT_EQ(field(body, 64, 16), padded("ORDER-7", 16));
+    EXPECT_EQ(static_cast<int32_t>(LittleEndian::read32(data.data() + 80)), -5);
+    EXPECT_EQ(LittleEndian::read32(data.data() + 84), 4242u);
+    EXPECT_EQ(field(body, 88, 16), padded("6.04", 16));
+    EXPECT_EQ(field(body, 104, 16), padded("Linux (x86_64)", 16));
+}
+
+TEST(SessionProtocol, KeepAliveReplyWritesTheStatusAndKeepsEveryOtherByte)
+{
+    PrinterInfo info;
+    std::strcpy(info.status, "Paper");
+    sp::GatewayRequest request = message(sp::WVT_SERVER_KEEPALIVE, 0x0102030405060708ull);
+    const std::string received = bytesOf(request);
+    EXPECT_EQ(sp::passwordVersion(request), 0x0102030405060708ll);
+    EXPECT_EQ(sp::passwordVersion(message(sp::WVT_SERVER_KEEPALIVE, static_cast<uint64_t>(-1))), -1);
+
+    sp::makeKeepAliveReply(request, sp::WVT_GET_PASSWORDS, info);
+    const std::string reply = bytesOf(request);
+    EXPECT_EQ(sp::messageType(request), sp::WVT_GET_PASSWORDS);
+    EXPECT_EQ(field(reply, 2, 6), std::string("Paper\0", 6));
+    EXPECT_EQ(field(reply, 8, 60), field(received, 8, 60));
+
+    // A status that fills its field runs over the version, as the server expects.
+    std::memset(info.status, 'x', sizeof info.status);
+    sp::makeKeepAliveReply(request, sp::WVT_KEEPALIVE_REPLY, info);
+    const std::string full = bytesOf(request);
+    EXPECT_EQ(field(full, 2, 33), std::string(32, 'x') + '\0');
+    EXPECT_EQ(field(full, 35, 33), field(received, 35, 33));
+
+    EXPECT_EQ(sp::tunnelPort(message(sp::WVT_OPEN_TUNNEL, 8080)), 8080);
+}
+
+TEST(PlatformName, NamesTheSystemAndTheMachine)
+{
+    const std::string name = PlatformPosix::instance().getPlatformName();
+    EXPECT_EQ(name.rfind("Linux (", 0), 0u) << name;
+    EXPECT_EQ(name.back(), ')');
+    EXPECT_GT(name.size(), std::string("Linux ()").size());
+}
+
+// One session from registration to a refused password file, against a
+// printer and a server of the test's own.
+TEST(ServerSession, RegistersAnswersKeepAlivesDeliversPasswordsAndOpensTunnels)
+{
+    FakePrinter printer(SessionPrinter, LongName);
+    ASSERT_TRUE(printer.listening()) << "127.0.6.1:9101 or 9102 is taken";
+    FixedListener webPort(SessionPrinter, 0);
+    ASSERT_TRUE(webPort.listening());
+    Listener server;
+    LogCapture log;
+    const std::string serverPort = std::to_string(server.port());
+    TestService service({"--server-port", serverPort.c_str(), "--static-printers", "127.0.6.1", "--gateway", "false"});
+    ASSERT_TRUE(service.start());
+
+    std::string registration;
+    std::shared_ptr<Socket> session = acceptSession(server, registration);
+    ASSERT_TRUE(session) << "no session registered";
+    EXPECT_EQ(LittleEndian::read16(reinterpret_cast<const unsigned char *>(registration.data())), sp::WVT_REGISTER);
+    EXPECT_EQ(field(registration, 2, 32), padded(LongName.substr(0, 31), 32));
+    EXPECT_EQ(field(registration, 34, 32), padded("FakeJet", 32));
+    EXPECT_EQ(field(registration, 68, 32), padded("Ready", 32));
+    EXPECT_EQ(field(registration, 68 + 48, 16), padded("SERIAL-1", 16));
+    EXPECT_EQ(field(registration, 68 + 88, 16), padded("6.04", 16));
+    EXPECT_EQ(field(registration, 68 + 104, 16), padded(PlatformPosix::instance().getPlatformName(), 16));
+    EXPECT_TRUE(log.contains("Printer '" + LongName.substr(0, 32) + "' connected to gateway"));
+
+    // Version -1: nothing to fetch. The reply carries the printer's status.
+    const sp::GatewayRequest noFile = message(sp::WVT_SERVER_KEEPALIVE, static_cast<uint64_t>(-1));
+    send(*session, noFile);
+    std::string reply = readExactly(*session, sp::RequestSize);
+    ASSERT_EQ(reply.size(), sp::RequestSize);
+    EXPECT_EQ(LittleEndian::read16(reinterpret_cast<const unsigned char *>(reply.data())), sp::WVT_KEEPALIVE_REPLY);
+    EXPECT_EQ(field(reply, 2, 6), std::string("Ready\0", 6));
+    EXPECT_EQ(field(reply, 8, 60), field(bytesOf(noFile), 8, 60));
+    EXPECT_TRUE(eventually([&] { return service.isServerConnected(); }));
+
+    // Version 0 is newer: the reply asks for the file, which reaches the printer.
+    send(*session, message(sp::WVT_SERVER_KEEPALIVE, 0));
+    reply = readExactly(*session, sp::RequestSize);
+    EXPECT_EQ(LittleEndian::read16(reinterpret_cast<const unsigned char *>(reply.data())), sp::WVT_GET_PASSWORDS);
+    const std::string passwords = pattern(3000, 11);
+    sendLength(*session, static_cast<uint32_t>(passwords.size()));
+    ASSERT_EQ(session->write(passwords.data(), static_cast<uint32_t>(passwords.size())), 3000);
+    ASSERT_TRUE(eventually([&] { return !printer.files().empty(); }));
+    EXPECT_EQ(printer.files().front().first, "admins.dat");
+    EXPECT_TRUE(printer.files().front().second == passwords);
+    EXPECT_TRUE(log.waitFor("Printer '" + LongName.substr(0, 32) + "' password file updated"));
+
+    // The same version again: a plain reply. A newer one answered with a
+    // length of 0 ends the exchange; the next message is read afresh.
+    send(*session, message(sp::WVT_SERVER_KEEPALIVE, 0));
+    reply = readExactly(*session, sp::RequestSize);
+    EXPECT_EQ(LittleEndian::read16(reinterpret_cast<const unsigned char *>(reply.data())), sp::WVT_KEEPALIVE_REPLY);
+    send(*session, message(sp::WVT_SERVER_KEEPALIVE, 1));
+    reply = readExactly(*session, sp::RequestSize);
+    EXPECT_EQ(LittleEndian::read16(reinterpret_cast<const unsigned char *>(reply.data())), sp::WVT_GET_PASSWORDS);
+    sendLength(*session, 0);
+    send(*session, message(sp::WVT_SERVER_KEEPALIVE, 1));
+    reply = readExactly(*session, sp::RequestSize);
+    EXPECT_EQ(LittleEndian::read16(reinterpret_cast<const unsigned char *>(reply.data())), sp::WVT_KEEPALIVE_REPLY);
+    EXPECT_EQ(printer.files().size(), 1u);
+
+    // A tunnel: a new connection to the server that starts with the request,
+    // joined to the printer's port.
+    const sp::GatewayRequest tunnelRequest = message(sp::WVT_OPEN_TUNNEL, webPort.port());
+    send(*session, tunnelRequest);
+    const std::shared_ptr<Socket> serverEnd = acceptFrom(server);
+    ASSERT_TRUE(serverEnd);
+    EXPECT_TRUE(readExactly(*serverEnd, sp::RequestSize) == bytesOf(tunnelRequest));
+    const std::shared_ptr<Socket> printerEnd = webPort.accept();
+    ASSERT_TRUE(printerEnd);
+    expectBothWays(*serverEnd, *printerEnd, 200000, 3);
+
+    // A hostile length ends this session, and only it: the bridge asks for
+    // the next one within a poll.
+    send(*session, message(sp::WVT_SERVER_KEEPALIVE, 9));
+    reply = readExactly(*session, sp::RequestSize);
+    EXPECT_EQ(LittleEndian::read16(reinterpret_cast<const unsigned char *>(reply.data())), sp::WVT_GET_PASSWORDS);
+    sendLength(*session, 0xFFFFFFF0u);
+    bool ended = false;
+    readToEnd(*session, ended);
+    EXPECT_TRUE(ended) << "the session was not ended";
+    EXPECT_TRUE(log.contains("get passwords reply refused"));
+    EXPECT_TRUE(service.isRunning());
+    session = acceptSession(server, registration, 20000);
+    EXPECT_TRUE(session) << "no new session after the refused one";
+    // The tunnel of the first session still relays.
+    expectBothWays(*serverEnd, *printerEnd, 1000, 4);
+    service.stop();
+}
+
+TEST(ServerSession, NoRouteToTheServerIsReportedAndRetried)
+{
+    FakePrinter printer(RefusedPrinter, "Unreached");
+    ASSERT_TRUE(printer.listening()) << "127.0.6.2:9101 or 9102 is taken";
+    LogCapture log;
+    TestService service({"--static-printers", "127.0.6.2", "--gateway", "false"});  // server port 1: refused
+    ASSERT_TRUE(service.start());
+    EXPECT_TRUE(log.waitFor("Failed to open gateway connection", 10000));
+    EXPECT_FALSE(service.isServerConnected());
+    EXPECT_EQ(countLogged(log, Warning, "Failed to open gateway connection"), 1);
+}
