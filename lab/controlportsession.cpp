@@ -1,5 +1,6 @@
 #include "controlportsession.h"
 
+#include "fnv1a.h"
 #include "socketio.h"
 
 #include <cstdio>
@@ -101,7 +102,7 @@ std::string ControlPortSession::receiveCopyFile()
 
     // The content is streamed: only its first bytes are kept for the report,
     // and a 32-bit FNV-1a hash covers all of it.
-    std::uint32_t hash = 2166136261u;
+    Fnv1a hash;
     std::string hex;
     std::uint64_t received = 0;
     std::vector<unsigned char> buffer(65536);
@@ -110,8 +111,8 @@ std::string ControlPortSession::receiveCopyFile()
         const std::size_t want = left < buffer.size() ? static_cast<std::size_t>(left)
                                                       : buffer.size();
         const std::size_t n = socketio::recvAll(fd_, buffer.data(), want);
+        hash.update(buffer.data(), n);
         for (std::size_t i = 0; i < n; ++i) {
-            hash = (hash ^ buffer[i]) * 16777619u;
             if (received + i < kHexLimit) {
                 char byte[3];
                 std::snprintf(byte, sizeof byte, "%02x", buffer[i]);
@@ -122,11 +123,9 @@ std::string ControlPortSession::receiveCopyFile()
         if (n < want)
             break;
     }
-    char hashText[16];
-    std::snprintf(hashText, sizeof hashText, "%08x", hash);
     return Report::field("file", file) + Report::field("size", static_cast<long long>(size)) +
            Report::field("received", static_cast<long long>(received)) +
-           Report::field("hex", hex) + Report::field("fnv1a", hashText) +
+           Report::field("hex", hex) + Report::field("fnv1a", hash.text()) +
            (received == size ? " result=ok" : " result=incomplete");
 }
 

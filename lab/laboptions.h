@@ -2,6 +2,7 @@
 #pragma once
 
 #include "printerconfig.h"
+#include "serverconfig.h"
 
 #include <cstdint>
 #include <string>
@@ -12,6 +13,8 @@ class LabOptions {
 public:
     std::vector<PrinterConfig> printers;
     std::uint16_t webPort = 80;  // 0: no web page
+    bool hasServer = false;      // --server given
+    ServerConfig server;
     bool help = false;
 
     // Parses argv; false with error set on a bad option or printer SPEC.

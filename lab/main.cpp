@@ -4,6 +4,7 @@
 #include "discoveryserver.h"
 #include "laboptions.h"
 #include "report.h"
+#include "simulatedserver.h"
 #include "simulatedprinter.h"
 
 #include <pthread.h>
@@ -53,6 +54,11 @@ int main(int argc, char** argv)
     DiscoveryServer discovery(report, pointers);
     if (ok)
         ok = discovery.start();
+    std::unique_ptr<SimulatedServer> server;
+    if (ok && options.hasServer) {
+        server = std::make_unique<SimulatedServer>(options.server, report);
+        ok = server->start();
+    }
 
     int status = 1;
     if (ok) {
@@ -66,7 +72,10 @@ int main(int argc, char** argv)
         status = 0;
     }
 
-    // The discovery thread uses the printers, so it ends first.
+    // The server's sessions are independent of the printers; the discovery
+    // thread uses the printers, so it ends before them.
+    if (server)
+        server->stop();
     discovery.stop();
     for (auto& printer : printers)
         printer->stop();

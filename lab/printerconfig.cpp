@@ -1,53 +1,19 @@
 #include "printerconfig.h"
 
+#include "specparse.h"
+
 #include <arpa/inet.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 namespace {
 
-// Parses a whole decimal integer within [low, high].
-bool parseInteger(const std::string& text, long long low, long long high,
-                  long long& value)
-{
-    if (text.empty())
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < low || v > high)
-        return false;
-    value = v;
-    return true;
-}
-
-bool parseSeconds(const std::string& text, double& value)
-{
-    if (text.empty())
-        return false;
-    char* end = nullptr;
-    double v = std::strtod(text.c_str(), &end);
-    if (*end != '\0' || !(v >= 0) || v > 1e7)
-        return false;
-    value = v;
-    return true;
-}
-
-std::vector<std::string> splitAtCommas(const std::string& text)
-{
-    std::vector<std::string> parts;
-    std::stringstream stream(text);
-    std::string part;
-    while (std::getline(stream, part, ','))
-        parts.push_back(part);
-    if (!text.empty() && text.back() == ',')
-        parts.push_back("");
-    return parts;
-}
+using specparse::parseInteger;
+using specparse::parseSeconds;
+using specparse::splitAtCommas;
 
 // Copies text into a fixed NUL-padded field; the text may fill it entirely.
 void putText(std::vector<std::uint8_t>& record, std::size_t offset,
@@ -135,6 +101,20 @@ bool PrinterConfig::parse(const std::string& spec, int index,
         } else if (key == "backup-size") {
             ok = parseInteger(value, 0, UINT32_MAX, number);
             c.backupSize = static_cast<std::uint32_t>(number);
+        } else if (key == "backup-content") {
+            if (value == "pattern") c.backupContent = BackupContent::Pattern;
+            else if (value == "zero") c.backupContent = BackupContent::Zero;
+            else if (value == "random") c.backupContent = BackupContent::Random;
+            else ok = false;
+        } else if (key == "backup-seed") {
+            ok = parseInteger(value, 0, LLONG_MAX, number);
+            c.backupSeed = static_cast<std::uint64_t>(number);
+        } else if (key == "backup-cut") {
+            ok = parseInteger(value, 0, UINT32_MAX, number);
+            c.backupCut = number;
+        } else if (key == "backup-stall") {
+            ok = parseInteger(value, 0, UINT32_MAX, number);
+            c.backupStall = number;
         } else if (key == "info-length") {
             ok = parseInteger(value, INT16_MIN, INT16_MAX, number);
             c.infoLength = static_cast<int>(number);
@@ -160,6 +140,10 @@ bool PrinterConfig::parse(const std::string& spec, int index,
             error = "printer " + n + ": bad value '" + value + "' for " + key;
             return false;
         }
+    }
+    if (c.backupCut >= 0 && c.backupStall >= 0) {
+        error = "printer " + n + ": backup-cut and backup-stall exclude each other";
+        return false;
     }
     out = c;
     return true;
@@ -193,4 +177,30 @@ std::vector<std::uint8_t> PrinterConfig::infoAnswer() const
     record.resize(static_cast<std::size_t>(infoLength), 0xA5);
     answer.insert(answer.end(), record.begin(), record.end());
     return answer;
+}
+
+void PrinterConfig::backupBytes(std::uint64_t offset, std::uint8_t* out, std::size_t n) const
+{
+    switch (backupContent) {
+    case BackupContent::Zero:
+        std::memset(out, 0, n);
+        return;
+    case BackupContent::Pattern:
+        for (std::size_t k = 0; k < n; ++k)
+            out[k] = backupByte(offset + k);
+        return;
+    case BackupContent::Random:
+        std::uint64_t word = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::uint64_t i = offset + k;
+            if (k == 0 || i % 8 == 0) {
+                std::uint64_t z = backupSeed + i / 8 + 0x9E3779B97F4A7C15ull;
+                z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+                z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+                word = z ^ (z >> 31);
+            }
+            out[k] = static_cast<std::uint8_t>(word >> (8 * (i % 8)));
+        }
+        return;
+    }
 }

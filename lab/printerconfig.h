@@ -15,6 +15,13 @@ enum class DiscoveryMode {
     Foreign,  // a datagram of normal length with another vendor tag
 };
 
+// What the bytes of a generated backup are.
+enum class BackupContent {
+    Pattern,  // byte i = (i*7+13) & 0xff
+    Zero,     // all bytes 0
+    Random,   // a seeded pseudo-random stream (see backupBytes)
+};
+
 // Plain settings record; built once on the main thread before any printer
 // thread starts and read-only afterwards, so it needs no lock.
 struct PrinterConfig {
@@ -27,7 +34,11 @@ struct PrinterConfig {
     std::string name, model, status, serial, version, order;
     std::int32_t installed = 1700000000;  // installationDate, epoch seconds
     std::int32_t systemId = 0;
-    std::uint32_t backupSize = 4096;       // bytes of generated backup content
+    std::uint32_t backupSize = 4096;       // bytes announced (and generated) for a backup
+    BackupContent backupContent = BackupContent::Pattern;
+    std::uint64_t backupSeed = 1;          // seed of BackupContent::Random
+    long long backupCut = -1;              // >= 0: send that many content bytes, then close
+    long long backupStall = -1;            // >= 0: send that many content bytes, then fall silent
     int infoLength = kInfoRecordSize;      // length field sent for the info command
     DiscoveryMode discovery = DiscoveryMode::Normal;
     double silentAfter = -1;               // seconds after start; < 0: never
@@ -46,9 +57,14 @@ struct PrinterConfig {
     // field, then the payload that the length announces (none when <= 0).
     std::vector<std::uint8_t> infoAnswer() const;
 
-    // Byte i of the generated backup content.
+    // Byte i of the generated backup content with BackupContent::Pattern.
     static std::uint8_t backupByte(std::uint64_t i)
     {
         return static_cast<std::uint8_t>((i * 7 + 13) & 0xff);
     }
+
+    // Bytes offset .. offset+n-1 of this printer's backup content. Random
+    // content: byte i is byte i%8 (least significant first) of the 64-bit
+    // word splitmix64(seed + i/8), so any part can be made without the rest.
+    void backupBytes(std::uint64_t offset, std::uint8_t* out, std::size_t n) const;
 };

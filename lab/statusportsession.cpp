@@ -1,5 +1,6 @@
 #include "statusportsession.h"
 
+#include "fnv1a.h"
 #include "socketio.h"
 
 #include <sys/socket.h>
@@ -55,26 +56,64 @@ bool StatusPortSession::sendBackup()
     const unsigned char header[4] = {
         static_cast<unsigned char>(size), static_cast<unsigned char>(size >> 8),
         static_cast<unsigned char>(size >> 16), static_cast<unsigned char>(size >> 24)};
-    if (!socketio::sendAll(fd_, header, sizeof header))
-        return false;
+    // With a fault, only the first bytes of the announced content go out.
+    std::uint64_t toSend = size;
+    const long long fault = config_.backupCut >= 0 ? config_.backupCut : config_.backupStall;
+    if (fault >= 0 && static_cast<std::uint64_t>(fault) < toSend)
+        toSend = static_cast<std::uint64_t>(fault);
 
-    // The pattern repeats every 256 bytes, so one chunk whose length is a
-    // multiple of 256 serves for every position of the stream.
-    static_assert(65536 % 256 == 0, "chunk must hold whole pattern periods");
-    std::vector<std::uint8_t> chunk(65536);
-    for (std::size_t i = 0; i < chunk.size(); ++i)
-        chunk[i] = PrinterConfig::backupByte(i);
-    std::uint64_t left = size;
-    while (left > 0) {
-        const std::size_t n = left < chunk.size() ? static_cast<std::size_t>(left)
-                                                  : chunk.size();
-        if (!socketio::sendAll(fd_, chunk.data(), n))
-            return false;
-        left -= n;
+    // The content is streamed in chunks, so that its size does not matter.
+    // Pattern and zero content repeat within one chunk (whose length is a
+    // multiple of the pattern's 256-byte period), so it is made once.
+    static_assert(kBackupChunk % 256 == 0, "chunk must hold whole pattern periods");
+    std::vector<std::uint8_t> chunk(kBackupChunk);
+    const bool periodic = config_.backupContent != BackupContent::Random;
+    if (periodic)
+        config_.backupBytes(0, chunk.data(), chunk.size());
+    Fnv1a hash;
+    std::uint64_t sent = 0;
+    bool ok = socketio::sendAll(fd_, header, sizeof header);
+    const bool headerSent = ok;
+    while (ok && sent < toSend) {
+        const std::uint64_t left = toSend - sent;
+        const std::size_t n = left < chunk.size() ? static_cast<std::size_t>(left) : chunk.size();
+        if (!periodic)
+            config_.backupBytes(sent, chunk.data(), n);
+        ok = socketio::sendAll(fd_, chunk.data(), n);
+        if (ok) {
+            hash.update(chunk.data(), n);
+            sent += n;
+        }
     }
+    const char* result = !ok ? "failed"
+                         : sent == size ? "complete"
+                         : config_.backupCut >= 0 ? "cut"
+                                                   : "stalled";
+    static const char* const kContentNames[] = {"pattern", "zero", "random"};
     report_.event("status-answer" + Report::field("printer", config_.addressText) +
                   Report::field("code", kBackupCommand) +
                   Report::field("size", static_cast<long long>(size)) +
-                  Report::field("bytes", static_cast<long long>(size) + 4));
-    return true;
+                  Report::field("bytes", static_cast<long long>(sent + (headerSent ? 4 : 0))) +
+                  Report::field("content", kContentNames[static_cast<int>(config_.backupContent)]) +
+                  Report::field("sent", static_cast<long long>(sent)) +
+                  Report::field("fnv1a", hash.text()) + Report::field("result", result));
+    if (!ok)
+        return false;
+    if (sent == size)
+        return true;
+    if (config_.backupCut >= 0) {
+        // Cut: the connection ends at once, the rest never comes.
+        ::shutdown(fd_, SHUT_RDWR);
+        return false;
+    }
+    // Stall: the connection stays open and nothing more is sent; whatever
+    // the peer sends is read and dropped until it closes (or the printer stops).
+    char drain[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd_, drain, sizeof drain, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+    }
 }

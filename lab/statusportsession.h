@@ -6,15 +6,19 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
+
 // Serves the one-byte status commands of one connection until the peer
 // closes it or the printer closes it: TQ_PRINTERINFO_CMD (4) is answered with
-// the identity record, TQ_BACKUP_CMD (3) with the generated backup; other
+// the identity record, TQ_BACKUP_CMD (3) with the generated backup (or, with
+// backup-cut or backup-stall, its first bytes and then a close or silence); other
 // codes are reported and get no answer. Runs entirely on the connection's
 // own thread; the config is read-only and the Report locks itself.
 class StatusPortSession {
 public:
     static constexpr unsigned char kBackupCommand = 3;
     static constexpr unsigned char kPrinterInfoCommand = 4;
+    static constexpr std::size_t kBackupChunk = 65536;  // bytes per send of a backup
 
     StatusPortSession(int fd, const sockaddr_in& peer,
                       const PrinterConfig& config, Report& report);

@@ -1,5 +1,6 @@
 #include "tcplistener.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -20,8 +21,14 @@ int TcpListener::start(const in_addr& address, std::uint16_t port, Handler handl
     local.sin_port = htons(port);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
         return errno;
-    if (::listen(fd.get(), 16) != 0)
+    // A long backlog: a bridge with many printers opens their sessions at once.
+    if (::listen(fd.get(), SOMAXCONN) != 0)
         return errno;
+    sockaddr_in bound{};
+    socklen_t boundLength = sizeof bound;
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &boundLength) != 0)
+        return errno;
+    localPort_ = ntohs(bound.sin_port);
     listenFd_ = std::move(fd);
     handler_ = std::move(handler);
     stopping_ = false;
@@ -37,6 +44,7 @@ void TcpListener::stop()
     listenFd_.shutdownBoth();
     acceptThread_.join();
     listenFd_.reset();
+    localPort_ = 0;
 
     // No new connection can appear now; wake and join the open ones.
     std::list<std::unique_ptr<Connection>> open;

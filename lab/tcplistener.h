@@ -36,6 +36,10 @@ public:
 
     bool running() const { return acceptThread_.joinable(); }
 
+    // The port the listener is bound to (the one chosen when started with
+    // port 0); 0 when not listening.
+    std::uint16_t localPort() const { return localPort_; }
+
 private:
     // One accepted connection and the thread serving it.
     struct Connection {
@@ -49,6 +53,7 @@ private:
 
     UniqueFd listenFd_;            // used by the accepting thread; closed after it is joined
     Handler handler_;              // set before the accepting thread starts
+    std::uint16_t localPort_ = 0;  // set by start(), on the owner's thread
     std::thread acceptThread_;     // started and joined by the owner's thread
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;             // guards connections_

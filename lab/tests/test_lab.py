@@ -70,6 +70,21 @@ class Lab:
             except queue.Empty:
                 return None
 
+    def wait_all(self, event, count, timeout=5.0, **fields):
+        """The report lines of this event with these fields, in order, once
+        there are count of them (or the time is up)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = [values for _, name, values in map(parse_report, self.seen)
+                     if name == event and all(values.get(k) == v for k, v in fields.items())]
+            left = deadline - time.monotonic()
+            if len(found) >= count or left <= 0:
+                return found
+            try:
+                self.seen.append(self.lines.get(timeout=left))
+            except queue.Empty:
+                return found
+
 
 def recv_exact(sock, n):
     data = b""
@@ -288,6 +303,301 @@ def test_silence(lab, held):
           "silent printer does not answer discovery")
 
 
+def fnv1a(data):
+    value = 2166136261
+    for byte in data:
+        value = ((value ^ byte) * 16777619) & 0xFFFFFFFF
+    return "%08x" % value
+
+
+def splitmix_bytes(seed, size):
+    """The simulator's random backup content: byte i of splitmix64(seed + i/8)."""
+    mask = (1 << 64) - 1
+    out = bytearray()
+    for word in range((size + 7) // 8):
+        z = (seed + word + 0x9E3779B97F4A7C15) & mask
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+        z ^= z >> 31
+        out += z.to_bytes(8, "little")
+    return bytes(out[:size])
+
+
+def test_backup_faults(lab):
+    with connect("127.0.0.5", 9101) as sock:
+        size, content = ask_backup(sock)
+        check(size == 70000 and content == splitmix_bytes(42, 70000),
+              "backup-content=random with backup-seed=42 follows the documented stream")
+    line = lab.wait_for("status-answer", printer="127.0.0.5", code="3")
+    check(line is not None and line.get("content") == "random" and
+          line.get("fnv1a") == fnv1a(splitmix_bytes(42, 70000)) and
+          line.get("result") == "complete" and line.get("bytes") == "70004",
+          "random backup reported with its hash")
+
+    # Cut: more than 1 GiB announced, 1000 zero bytes, then the end.
+    with connect("127.0.0.6", 9101) as sock:
+        sock.sendall(b"\x03")
+        (size,) = struct.unpack("<I", recv_exact(sock, 4))
+        check(size == 1073741825, "backup-size above 1 GiB is announced")
+        rest = b""
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                break
+            rest += chunk
+        check(rest == bytes(1000), "backup-cut=1000 sends 1000 zero bytes, then closes")
+    line = lab.wait_for("status-answer", printer="127.0.0.6", code="3")
+    check(line is not None and line.get("result") == "cut" and line.get("sent") == "1000" and
+          line.get("content") == "zero", "cut backup reported")
+
+    # Stall: the largest size announced, 300 bytes, then silence on an open connection.
+    with connect("127.0.0.7", 9101) as sock:
+        sock.sendall(b"\x03")
+        (size,) = struct.unpack("<I", recv_exact(sock, 4))
+        check(size == 4294967295, "backup-size=4294967295 is announced")
+        check(recv_exact(sock, 300) == pattern(300), "backup-stall=300 sends 300 bytes")
+        check(lab.wait_for("status-answer", printer="127.0.0.7", code="3", result="stalled")
+              is not None, "stalled backup reported")
+        sock.settimeout(0.5)
+        try:
+            more = sock.recv(1)
+            silent = False
+        except socket.timeout:
+            more, silent = None, True
+        check(silent, "a stalled backup neither sends more nor closes (got %r)" % (more,))
+    check(lab.wait_for("status-close", printer="127.0.0.7") is not None,
+          "stalled connection ends when the peer closes")
+
+
+def text(value, size):
+    return value.encode()[:size].ljust(size, b"\0")
+
+
+def registration(name, model, status="Ready", version="1.0.0", serial="LAB0001",
+                 order="ORD-1", installed=1700000000, system_id=1001,
+                 protocol="6.04", platform="Linux (x86_64)"):
+    request = struct.pack("<h", 8) + text(name[:31], 32) + text(model, 32) + b"\0\0"
+    data = (text(status, 32) + text(version, 16) + text(serial, 16) + text(order, 16) +
+            struct.pack("<ii", installed, system_id) + text(protocol, 16) + text(platform, 16))
+    assert len(request) == 68 and len(data) == 120
+    return request + data
+
+
+class FakeBridge:
+    """Plays the bridge's side of one session; keeps what the server sent."""
+
+    def __init__(self, port, first_bytes):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.sock.sendall(first_bytes)
+        self.last_version = -1
+        self.keepalives = []      # the 68 bytes of each keep-alive
+        self.replies = []         # the type of each reply
+        self.files = []           # the password files received
+        self.tunnels = []         # the 68 bytes of each tunnel request
+
+    def reply(self, message, status, damage=None):
+        """Answers a keep-alive as the bridge does; returns the reply type."""
+        (version,) = struct.unpack_from("<q", message, 8)
+        kind = 6 if version > self.last_version else 4
+        if kind == 6:
+            self.last_version = version
+        answer = bytearray(message)
+        answer[0:2] = struct.pack("<h", kind)
+        answer[2:2 + len(status) + 1] = status.encode() + b"\0"
+        if damage is not None:
+            answer[damage] ^= 0xFF
+        self.sock.sendall(bytes(answer))
+        self.replies.append(kind)
+        return kind
+
+    def receive_file(self):
+        (length,) = struct.unpack("<I", recv_exact(self.sock, 4))
+        self.files.append(recv_exact(self.sock, length))
+
+    def next_message(self):
+        message = recv_exact(self.sock, 68)
+        if len(message) == 68 and struct.unpack_from("<h", message)[0] == 2:
+            self.keepalives.append(message)
+        elif len(message) == 68 and struct.unpack_from("<h", message)[0] == 1:
+            self.tunnels.append(message)
+        return message
+
+
+def open_tunnel(server_port, request, printer, timeout=5):
+    """The bridge's tunnel: a new server connection that starts with the 68
+    request bytes, joined to the printer's port (one answer, then the end)."""
+    (port,) = struct.unpack_from("<H", request, 8)
+    with socket.create_connection(("127.0.0.1", server_port), timeout=timeout) as server, \
+            socket.create_connection((printer, port), timeout=timeout) as target:
+        server.sendall(request)
+        head = b""
+        while b"\r\n\r\n" not in head:
+            chunk = server.recv(4096)
+            if not chunk:
+                break
+            head += chunk
+        target.sendall(head)
+        answer = b""
+        while True:
+            chunk = target.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+        server.sendall(answer)
+        server.shutdown(socket.SHUT_WR)
+        server.recv(1)  # the server closes once it has the whole answer
+    return head, answer
+
+
+def test_server_session(lab, server_port):
+    listen = lab.wait_for("server-listen")
+    check(listen is not None and listen.get("address") == "127.0.0.1" and
+          listen.get("port") == str(server_port) and listen.get("keepalive") == "0.2",
+          "server-listen names the chosen port and the keep-alive period")
+
+    name = "A printer name that is too long for the field"
+    bridge = FakeBridge(server_port, registration(name, "LabJet 1000", installed=-5,
+                                                  system_id=-77))
+    line = lab.wait_for("server-register", session="1")
+    expected = {"name": "A\\x20printer\\x20name\\x20that\\x20is\\x20too\\x20long",
+                "model": "LabJet\\x201000", "status": "Ready", "version": "1.0.0",
+                "serial": "LAB0001", "order": "ORD-1", "installed": "-5",
+                "system-id": "-77", "protocol": "6.04",
+                "platform": "Linux\\x20(x86_64)", "valid": "yes", "first-bytes": "188"}
+    check(line is not None and all(line.get(k) == v for k, v in expected.items()),
+          "registration recorded field by field: %r" % (line,))
+    check(lab.wait_for("server-session", session="1") is not None, "session reported")
+
+    # Versions -1, 0, 0, 2: the bridge answers 4, 6 (file), 4 (one byte
+    # damaged on purpose), 6 (file); then a tunnel request for port 8080.
+    statuses = ["Ready", "Printing", "Out of paper", "Ready"]
+    while len(bridge.replies) < 4 or not bridge.tunnels:
+        message = bridge.next_message()
+        if len(message) < 68:
+            break
+        if struct.unpack_from("<h", message)[0] == 2:
+            n = len(bridge.replies)
+            if n >= 4:
+                continue
+            if bridge.reply(message, statuses[n], damage=60 if n == 2 else None) == 6:
+                bridge.receive_file()
+    versions = [struct.unpack_from("<q", m, 8)[0] for m in bridge.keepalives[:4]]
+    check(versions == [-1, 0, 0, 2], "keep-alive versions follow password-version: %r" % versions)
+    check(all(m[16:] == bytes((i * 29 + 3) & 0xFF for i in range(16, 68))
+              for m in bridge.keepalives), "unused keep-alive bytes carry the fill pattern")
+    check(bridge.replies == [4, 6, 4, 6], "replies as the bridge's rule gives them")
+    password = bytes((i * 31 + 7) & 0xFF for i in range(3000))
+    check(bridge.files == [password, password], "password file of password-size bytes, twice")
+
+    reported = lab.wait_all("server-reply", 4, session="1")
+    check(len(reported) >= 4, "four replies reported")
+    for number, (kind, status) in enumerate(zip(bridge.replies, statuses)):
+        reply = reported[number] if number < len(reported) else None
+        check(reply is not None and reply.get("type") == str(kind) and
+              reply.get("expected") == str(kind) and
+              reply.get("status") == status.replace(" ", "\\x20"),
+              "reply %d reported with its type and status" % number)
+        if number == 2:
+            check(reply is not None and reply.get("echo") == "changed" and
+                  reply.get("changed-at") == "60", "a damaged reply is reported as changed")
+        else:
+            check(reply is not None and reply.get("echo") == "ok", "reply %d echoes" % number)
+    sent = lab.wait_all("server-passwords", 2, session="1")
+    check(len(sent) == 2 and all(v.get("size") == "3000" and v.get("sent") == "3000" and
+                                 v.get("fnv1a") == fnv1a(password) and v.get("result") == "ok"
+                                 for v in sent), "password transfers reported with their hash")
+
+    # The file delivered to a printer is reported with the same hash.
+    data = b"admins.dat".ljust(64, b"\0") + struct.pack("<I", len(password)) + password
+    control_exchange(b"copyfile", data)
+    line = lab.wait_for("control-command", command="copyfile", size="3000")
+    check(line is not None and line.get("fnv1a") == fnv1a(password) and
+          line.get("result") == "ok", "printer reports the password file's size and hash")
+
+    # The tunnel: matched to the session, a page fetched through it.
+    request = bridge.tunnels[0] if bridge.tunnels else bytes(68)
+    check(struct.unpack_from("<hxxxxxxH", request) == (1, 8080), "tunnel request for port 8080")
+    asked = lab.wait_for("server-tunnel-request", session="1")
+    head, answer = open_tunnel(server_port, request, "127.0.0.2")
+    check(head.startswith(b"GET /img/2.svg HTTP/1.1\r\n"), "server asks for tunnel-path")
+    connect_line = lab.wait_for("server-tunnel-connect", session="1")
+    check(asked is not None and connect_line is not None and
+          connect_line.get("tunnel") == asked.get("tunnel") and
+          connect_line.get("port") == "8080" and connect_line.get("match") == "yes",
+          "tunnel connection matched to the request")
+    body = parse_http_reply(answer)[2]
+    line = lab.wait_for("server-tunnel-answer", session="1")
+    check(line is not None and line.get("status") == "200" and
+          line.get("bytes") == str(len(body)) and line.get("fnv1a") == fnv1a(body) and
+          line.get("complete") == "yes" and len(body) > 0, "tunnelled answer reported")
+
+    # A connection that echoes an unknown request is not served.
+    forged = bytearray(request)
+    forged[20] ^= 0x55
+    with socket.create_connection(("127.0.0.1", server_port), timeout=5) as sock:
+        sock.sendall(bytes(forged))
+        check(sock.recv(1) == b"", "unmatched tunnel connection closed")
+    check(lab.wait_for("server-tunnel-connect", match="no") is not None, "unmatched tunnel reported")
+
+    bridge.sock.close()
+    end = lab.wait_for("server-session-end", session="1")
+    check(end is not None and end.get("reason") == "closed", "session end reported: %r" % (end,))
+
+    # A registration that breaks the rules is recorded as invalid.
+    bad = bytearray(registration("Bad", "Model", protocol="6.05", platform="Win"))
+    bad[33] = ord("x")
+    with socket.create_connection(("127.0.0.1", server_port), timeout=5) as sock:
+        sock.sendall(bytes(bad) + b"extra")
+        line = lab.wait_for("server-register", session="2")
+        problems = (line or {}).get("problems", "").split(",")
+        check(line is not None and line.get("valid") == "no" and
+              {"name-byte-33", "protocol", "platform"} <= set(problems) and
+              line.get("first-bytes") == "193", "invalid registration: %r" % (line,))
+    # A session left open when the program stops ends with reason=stopped.
+    held = FakeBridge(server_port, registration("Held", "Model"))
+    check(lab.wait_for("server-register", session="3") is not None, "third session registered")
+    return held
+
+
+def test_server_faults(program):
+    """Hostile password length, then silence, then the close."""
+    lab = Lab(program, ["--web-port", "0", "--server",
+                        "127.0.0.1:0,keepalive=0.2,password-version=5,password-size=10,"
+                        "password-length=4000000000,silent-after=1,close-after=2.5"])
+    try:
+        listen = lab.wait_for("server-listen")
+        check(listen is not None, "fault server listens")
+        if listen is None:
+            return
+        bridge = FakeBridge(int(listen["port"]), registration("Faulty", "Model"))
+        bridge.sock.settimeout(5)
+        message = bridge.next_message()
+        check(bridge.reply(message, "Ready") == 6, "version 5 asks for the file")
+        (length,) = struct.unpack("<I", recv_exact(bridge.sock, 4))
+        check(length == 4000000000 and recv_exact(bridge.sock, 10) ==
+              bytes((i * 31 + 7) & 0xFF for i in range(10)),
+              "password-length announces 4000000000 and only the file follows")
+        line = lab.wait_for("server-passwords")
+        check(line is not None and line.get("size") == "4000000000" and line.get("sent") == "10",
+              "hostile length reported")
+        while True:
+            message = bridge.next_message()
+            if len(message) < 68:
+                break
+            bridge.reply(message, "Ready")
+        end = lab.wait_for("server-session-end", timeout=5)
+        check(end is not None and end.get("reason") == "close-after", "close-after ends the session")
+        order = [name for _, name, _ in map(parse_report, lab.seen)]
+        silent_at = order.index("server-silent") if "server-silent" in order else None
+        check(silent_at is not None and "server-keepalive" not in order[silent_at:],
+              "no keep-alive after server-silent")
+        check(len(bridge.keepalives) == order.count("server-keepalive") and
+              order.count("server-keepalive") >= 2, "every keep-alive reached the bridge")
+    finally:
+        lab.process.kill()
+        lab.process.wait()
+
+
 def main():
     program = sys.argv[1]
     if [name for _, name in socket.if_nameindex()] != ["lo"]:
@@ -295,21 +605,35 @@ def main():
         return 2
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
+    # A port that was free a moment ago: the namespace is private.
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        server_port = probe.getsockname()[1]
     lab = Lab(program, [
         "--web-port", "8080",
         "--printer", "127.0.0.2",
         "--printer", "127.0.0.3,name=A printer name of 32 characters!,info-length=20,"
                      "backup-size=100000",
         "--printer", "127.0.0.4,info-length=0,backup-size=1,discovery=short,silent-after=5",
+        "--printer", "127.0.0.5,discovery=none,backup-size=70000,backup-content=random,"
+                     "backup-seed=42",
+        "--printer", "127.0.0.6,discovery=none,backup-size=1073741825,backup-content=zero,"
+                     "backup-cut=1000",
+        "--printer", "127.0.0.7,discovery=none,backup-size=4294967295,backup-stall=300",
+        "--server", "127.0.0.1:%d,keepalive=0.2,password-version=-1:0:0:2,password-size=3000,"
+                    "tunnel-port=8080,tunnel-after=1,tunnel-path=/img/2.svg" % server_port,
     ])
     try:
         ready = lab.wait_for("ready")
-        check(ready is not None and ready.get("printers") == "3", "ready printers=3")
+        check(ready is not None and ready.get("printers") == "6", "ready printers=6")
         if ready is None:
             return 1
         held = connect("127.0.0.4", 9101)
+        sessions = []  # kept open until the program stops
         for test in (test_status_port, test_discovery, test_control_port,
-                     test_web_page, lambda lab: test_silence(lab, held)):
+                     test_web_page, test_backup_faults,
+                     lambda lab: sessions.append(test_server_session(lab, server_port)),
+                     lambda lab: test_silence(lab, held)):
             try:
                 test(lab)
             except (OSError, struct.error) as error:
@@ -322,10 +646,16 @@ def main():
         except subprocess.TimeoutExpired:
             status = None
         check(status == 0, "SIGTERM ends the program with status 0")
+        end = lab.wait_for("server-session-end", session="3")
+        check(end is not None and end.get("reason") == "stopped", "open session ends as stopped")
     finally:
         if lab.process.poll() is None:
             lab.process.kill()
             lab.process.wait()
+    try:
+        test_server_faults(program)
+    except (OSError, struct.error) as error:
+        check(False, "test_server_faults raised %r" % (error,))
     print("%d passed, %d failed" % (PASSED, FAILED))
     return 0 if FAILED == 0 else 1
 
