@@ -9,6 +9,7 @@
 #include "stringutils.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <ctime>
 #include <system_error>
 #include <vector>
 
@@ -76,7 +77,7 @@ bool RemotePrinter::getDetails(PrinterDetails &details) const
     std::lock_guard<std::mutex> lock(infoMutex_);
     if (!infoValid_)
         return false;
-    details = PrinterDetails::from(address_, info_, 0, 0);
+    details = PrinterDetails::from(address_, info_, gatewayAddress_, gatewayPort_);
     return true;
 }
 
@@ -166,6 +167,8 @@ void RemotePrinter::runPrinterThread()
         std::lock_guard<std::mutex> lock(infoMutex_);
         infoValid_ = false;
     }
+    stopGatewayThread(true);
+    closeTunnels();
     // Nothing of the object is touched afterwards: the service joins this
     // thread before it lets the object go.
     service_->removePrinter(address_, this);
@@ -176,14 +179,62 @@ void RemotePrinter::printerConnect()
     const std::shared_ptr<Socket> socket = service_->createSocket("PrinterStatusPort");
     if (!socket || !socket->connect(address_, PrinterProtocol::StatusPort))
         return;
+    // 0: the first answer of every connection makes a backup and sets the date.
+    int64_t lastBackupPass = 0;
     while (isRunning()) {
-        if (!pollPrinterInfo(*socket))
+        std::string name;
+        std::string model;
+        if (!pollPrinterInfo(*socket, name, model))
             return;
+        ensureGatewayThread();
+        const int64_t now = static_cast<int64_t>(std::time(nullptr));
+        if (now - lastBackupPass > BackupPeriodSeconds) {
+            if (!backupPass(socket, name, model))
+                return;
+            lastBackupPass = now;
+        }
         scheduler_.wait(PollPeriodMs);
     }
 }
 
-bool RemotePrinter::pollPrinterInfo(Socket &socket)
+bool RemotePrinter::backupPass(const std::shared_ptr<Socket> &socket, const std::string &name,
+                               const std::string &model)
+{
+    if (!name.empty()) {
+        const std::string folder = service_->getBackupDirectory();
+        const std::string prefix = "Backup-" + sanitiseFileName(name);
+        // A failed backup may leave its bytes in the status stream.
+        if (!createBackup(socket, name, model, folder, prefix))
+            return false;
+        deleteOldBackups(name, folder, prefix, boost::posix_time::hours(168), 5);
+    }
+    setPrinterDate();
+    return true;
+}
+
+void RemotePrinter::ensureGatewayThread()
+{
+    std::shared_ptr<std::thread> ended;
+    {
+        std::lock_guard<std::mutex> lock(threadMutex_);
+        if (gatewayThread_ && !gatewayThreadEnded_)
+            return;
+        ended = std::move(gatewayThread_);
+        gatewayThreadEnded_ = false;
+    }
+    // The ended thread has nothing left to do but return.
+    if (ended && ended->joinable())
+        ended->join();
+    std::lock_guard<std::mutex> lock(threadMutex_);
+    try {
+        gatewayThread_ = std::make_shared<std::thread>([this] { runGatewayThread(); });
+    } catch (const std::system_error &error) {
+        ORVEL_LOG(Error, formatString("Cannot start the gateway thread of '%s': %s",
+                                      addressToString(address_).c_str(), error.what()));
+    }
+}
+
+bool RemotePrinter::pollPrinterInfo(Socket &socket, std::string &name, std::string &model)
 {
     socket.receiveTimeout = StatusReceiveTimeoutMs;
     socket.applyTimeouts();
@@ -210,6 +261,8 @@ bool RemotePrinter::pollPrinterInfo(Socket &socket)
         return false;
     }
     const PrinterInfo info = PrinterInfo::fromPayload(payload.data(), payload.size());
+    name = PrinterInfo::text(info.name);
+    model = PrinterInfo::text(info.model);
     bool renamed = false;
     {
         std::lock_guard<std::mutex> lock(infoMutex_);
@@ -219,6 +272,6 @@ bool RemotePrinter::pollPrinterInfo(Socket &socket)
     }
     if (renamed)
         ORVEL_LOG(Debug, formatString("Printer '%s' is named '%s' (%s)", addressToString(address_).c_str(),
-                                      PrinterInfo::text(info.name).c_str(), PrinterInfo::text(info.model).c_str()));
+                                      name.c_str(), model.c_str()));
     return true;
 }

@@ -4,6 +4,7 @@
 #include "printerdetails.h"
 #include "printerinfo.h"
 #include "scheduler.h"
+#include "sessionprotocol.h"
 #include "tunnel.h"
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -13,28 +14,51 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 class BridgeService;
 
 // The bridge's link to one network printer. Its "Printer thread" keeps a
 // connection to the printer's status port and asks every 10 s for the
-// printer's identity and state (TQ_PRINTERINFO_CMD). A static printer
-// reconnects 10 s after each failure for as long as the service runs; a
-// discovered printer lives for one status connection and then removes itself
-// from the service.
+// printer's identity and state (TQ_PRINTERINFO_CMD); at the first answer of
+// every connection and then every 4 hours it fetches a backup and sets the
+// printer's clock. A static printer reconnects 10 s after each failure for
+// as long as the service runs; a discovered printer lives for one status
+// connection and then removes itself from the service.
+//
+// Its "Gateway thread" holds the printer's session with the WVT server,
+// directly or through a gateway bridge: the registration, the keep-alive
+// replies with the printer's current status, the password file, and the
+// printer tunnels the server asks for. The printer thread starts it at the
+// first answer and starts a new one within a poll after a session ended.
 //
 // Ownership: the BridgeService holds it through a shared pointer in its
 // printer registry; the printer thread holds a plain pointer and, when it
 // ends, calls BridgeService::removePrinter with its own identity, after which
 // it touches nothing of the object. The service keeps a removed printer until
-// it has joined its thread, so the object never goes while its thread runs. Locks, never nested within this object: infoMutex_ (identity
-// and flags), threadMutex_ (the thread handle). The service may take them
-// while holding its own mutex, never the other way round.
+// it has joined its thread, so the object never goes while its thread runs.
+// The printer thread owns the gateway thread: it joins an ended one before it
+// starts the next, and the running one when it ends itself. The tunnels are
+// owned here and stopped before the printer thread ends.
+//
+// Locks, never nested within this object: infoMutex_ (identity, flags, the
+// session's peer and socket), threadMutex_ (the thread handles), tunnelMutex_
+// (the tunnels). The service may take the first two while holding its own
+// mutex, never the other way round; under tunnelMutex_ the session takes the
+// sockets registry's lock and each tunnel's own.
 class RemotePrinter : public Object, public Tunnel::Listener {
 public:
     static constexpr unsigned PollPeriodMs = 10000;
     static constexpr uint32_t StatusReceiveTimeoutMs = 5000;
     static constexpr uint32_t ControlReceiveTimeoutMs = 5000;
+    // The status connection's receive time-out while a backup arrives.
+    static constexpr uint32_t BackupReceiveTimeoutMs = 30000;
+    // The largest backup a printer may announce (1 GiB).
+    static constexpr uint32_t MaxBackupSize = 1073741824u;
+    static constexpr uint32_t SessionReceiveTimeoutMs = 20000;
+    static constexpr uint32_t TunnelReceiveTimeoutMs = 20000;
+    static constexpr unsigned TunnelSelectTimeoutMs = 3000;
+    static constexpr int64_t BackupPeriodSeconds = 4 * 3600;
 
     RemotePrinter(uint32_t address, bool isStatic, bool discovered, BridgeService *service);
     ~RemotePrinter() override;
@@ -71,8 +95,20 @@ public:
     // Sets the printer's clock to this computer's local time.
     bool setPrinterDate();
 
-    // Finished tunnels are collected elsewhere; nothing to do here.
+    // Finished tunnels are collected by purgeTunnels; nothing to do here.
     void onTunnelClosed(int) override {}
+
+    // Shuts the running session's socket down, which ends its blocked read at
+    // once. With `join` (the printer thread) also waits for the gateway
+    // thread to end; without (the gateway thread, its session being over)
+    // marks the thread ended so that the printer thread collects it.
+    void stopGatewayThread(bool join);
+    // Drops the tunnels whose relay has ended.
+    void purgeTunnels();
+    // Stops every tunnel and empties the table.
+    void closeTunnels();
+    // The tunnels still held (for the front ends' and tests' curiosity).
+    size_t tunnelCount() const;
 
     // `name` with each of \ / < > : " | ? * replaced by '_'.
     static std::string sanitiseFileName(const std::string &name);
@@ -90,6 +126,13 @@ public:
     // while more than `minCount` remain.
     static void deleteOldBackups(const std::string &name, const std::string &folder, const std::string &prefix,
                                  const boost::posix_time::time_duration &maxAge, unsigned minCount);
+    // A backup's time stamp in its file name: the UTC time as
+    // "YYYYMMDDhhmmss", then "." and the milliseconds without leading zeros
+    // unless they are 0.
+    static std::string backupTimeStamp(const boost::posix_time::ptime &time);
+    // The receive time-out of the backups to come; set it before the printer
+    // thread starts (tests shorten it).
+    void setBackupReceiveTimeout(uint32_t milliseconds) { backupReceiveTimeoutMs_ = milliseconds; }
 
 private:
     // The control port's common exchange: connects a new registered socket
@@ -99,19 +142,56 @@ private:
 
     void runPrinterThread();
     void printerConnect();
-    bool pollPrinterInfo(Socket &socket);
+    // One TQ_PRINTERINFO_CMD exchange; `name` and `model` receive the texts
+    // of a payload (empty for a printer that sent none).
+    bool pollPrinterInfo(Socket &socket, std::string &name, std::string &model);
+    // The backup and date pass of a status connection; false when the backup
+    // failed and the connection must be dropped.
+    bool backupPass(const std::shared_ptr<Socket> &socket, const std::string &name, const std::string &model);
+    // Starts a gateway thread unless one runs; joins one whose session ended.
+    void ensureGatewayThread();
+
+    // The session, on the gateway thread.
+    void runGatewayThread();
+    void gatewayConnect();
+    // A connected socket to the server or, with viaGateway set, to a gateway
+    // bridge; remembered in sessionSocket_. Empty when neither answers or the
+    // printer thread is ending.
+    std::shared_ptr<Socket> openGatewayConnection(bool &viaGateway);
+    // Answers a keep-alive; false when the session must end.
+    bool answerKeepAlive(Socket &socket, SessionProtocol::GatewayRequest &request, int64_t &lastPasswordVersion,
+                         const std::string &name);
+    // Receives the password file announced after a WVT_GET_PASSWORDS reply
+    // and hands it to the printer; false when the session must end.
+    bool receivePasswordFile(Socket &socket, const std::string &name);
+    // Opens the tunnel a WVT_OPEN_TUNNEL asks for: a new connection to the
+    // session's peer, which gets the request first, joined to the printer's port.
+    void openPrinterTunnel(uint32_t peerAddress, uint16_t peerPort, const SessionProtocol::GatewayRequest &request);
 
     const bool isStatic_;
     const uint32_t address_;
     BridgeService *const service_;  // outlives the printer
 
-    mutable std::mutex infoMutex_;  // guards discovered_, infoValid_, info_
+    // Guards discovered_, infoValid_, info_, gatewayAddress_, gatewayPort_
+    // and sessionSocket_.
+    mutable std::mutex infoMutex_;
     bool discovered_;
     bool infoValid_ = false;
     PrinterInfo info_;
+    uint32_t gatewayAddress_ = 0;  // the gateway bridge of the session; 0 while direct
+    uint16_t gatewayPort_ = 0;
+    std::weak_ptr<Socket> sessionSocket_;  // so that another thread can shut it down
 
-    std::mutex threadMutex_;                     // guards printerThread_
+    // Guards printerThread_, gatewayThread_ and gatewayThreadEnded_.
+    std::mutex threadMutex_;
     std::shared_ptr<std::thread> printerThread_;  // empty until started
+    std::shared_ptr<std::thread> gatewayThread_;  // empty while no session runs
+    bool gatewayThreadEnded_ = false;             // its session is over; to be joined
+
+    mutable std::mutex tunnelMutex_;  // guards nextTunnelId_ and tunnels_
+    uint32_t nextTunnelId_ = 0;
+    std::unordered_map<uint32_t, std::shared_ptr<Tunnel>> tunnels_;
 
     Scheduler scheduler_;  // the printer thread sleeps here; cancel stops it
+    uint32_t backupReceiveTimeoutMs_ = BackupReceiveTimeoutMs;  // read by the printer thread only
 };
