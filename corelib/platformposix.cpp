@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -71,6 +72,13 @@ std::string xdgDocumentsDirectory()
 bool PlatformPosix::initialize()
 {
     std::signal(SIGPIPE, SIG_IGN);
+    // Every printer holds a status and a session connection and every tunnel
+    // two more: take all the descriptors the system allows this process.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     return true;
 }
 

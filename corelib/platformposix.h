@@ -11,7 +11,8 @@
 // $HOME/.config).
 class PlatformPosix : public IPlatform, public Singleton<PlatformPosix> {
 public:
-    // Sockets need no start-up here; ignores SIGPIPE as a second safety net.
+    // Sockets need no start-up here; ignores SIGPIPE as a second safety net
+    // and raises the open-files limit to the hard limit.
     bool initialize() override;
     void finalize() override {}
 

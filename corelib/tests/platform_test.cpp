@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <pthread.h>
@@ -166,4 +167,26 @@ TEST(Platform, ProcessesCanBeListedEndedAndAwaited)
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_FALSE(platform().terminateProcess(static_cast<int>(getpid())));
+}
+
+TEST(Platform, InitializeRaisesTheOpenFilesLimitToTheHardLimit)
+{
+    // In a child, so that the lowered limit does not stay with the test process.
+    const pid_t child = fork();
+    if (child == 0) {
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+        if (files.rlim_max < 64)
+            _exit(3);
+        files.rlim_cur = 64;
+        setrlimit(RLIMIT_NOFILE, &files);
+        PlatformPosix::instance().initialize();
+        rlimit raised{};
+        getrlimit(RLIMIT_NOFILE, &raised);
+        _exit(raised.rlim_cur == files.rlim_max ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
