@@ -76,6 +76,9 @@ void SimulatedServer::serveConnection(int fd, const sockaddr_in& peer)
         ServerSession(fd, peer, nextSession_++, config_, *this, report_).run(first);
     } else if (got == sizeof first && type == wvt::kOpenTunnel) {
         serveTunnel(fd, peer, first);
+    } else if (got == 0) {
+        // Closed without a byte: how a bridge tests that the server is reachable.
+        report_.event("server-empty" + Report::field("from", socketio::endpointText(peer)));
     } else {
         report_.event("server-unknown" + Report::field("from", socketio::endpointText(peer)) +
                       Report::field("type", type) +

@@ -18,7 +18,7 @@
 // The first 68 bytes of a connection decide what it is: a registration
 // (type 8) starts a ServerSession, an echoed tunnel request (type 1) is a
 // tunnel connection, through which the server asks the printer's web port
-// for a page; anything else is reported and closed.
+// for a page; anything else (also nothing at all) is reported and closed.
 //
 // Owned by main(): start() and stop() run on the main thread. The
 // connection threads call requestTunnel() and use the pending tunnels,

@@ -538,6 +538,13 @@ def test_server_session(lab, server_port):
         sock.sendall(bytes(forged))
         check(sock.recv(1) == b"", "unmatched tunnel connection closed")
     check(lab.wait_for("server-tunnel-connect", match="no") is not None, "unmatched tunnel reported")
+    socket.create_connection(("127.0.0.1", server_port), timeout=5).close()
+    check(lab.wait_for("server-empty") is not None, "a connection closed at once is reported")
+    with socket.create_connection(("127.0.0.1", server_port), timeout=5) as sock:
+        sock.sendall(struct.pack("<h", 3) + bytes(66))
+        check(sock.recv(1) == b"", "a connection of another type is closed")
+    check(lab.wait_for("server-unknown", type="3", bytes="68") is not None,
+          "a connection of another type is reported")
 
     bridge.sock.close()
     end = lab.wait_for("server-session-end", session="1")
