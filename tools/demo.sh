@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # The demonstration: two simulated printers on 127.0.0.2 and 127.0.0.3, with
-# their web pages on port 80, and the console bridge with them as static
-# printers and the printer tunnel on. When the bridge opens the tunnel, a line
-# tells how to reach the printer's pages through it. Ctrl+C ends both.
+# their web pages on port 80, a simulated WVT server on 127.0.0.1:8100
+# (a keep-alive every 10 s announcing password-file version 1, and a tunnel
+# request to the printer's port 80 after 20 s of each session), and the
+# console bridge with them as static printers, that server, and the printer
+# tunnel on. The bridge keeps its backups in a documents folder of the
+# demonstration's own (ORVEL_DEMO_DOCUMENTS, default demo-documents in the
+# build directory). When the bridge opens the tunnel, a line tells how to
+# reach the printer's pages through it. Ctrl+C ends both.
 #
 # Both run in a private network namespace where one is available, so that the
 # bridge's discovery broadcasts stay off the real network:
@@ -125,13 +130,20 @@ announce() {
   done
 }
 
+# The bridge's documents folder; it stores the backups in Orvel-Bridge in it.
+documents=${ORVEL_DEMO_DOCUMENTS:-$(cd "$bin" && pwd)/demo-documents}
+mkdir -p "$documents"
+echo "[demo] Backups are stored in $documents/Orvel-Bridge"
+
 "$bin/lab/orvel-bridge-lab" --web-port 80 \
   --printer "127.0.0.2,name=Front desk" --printer "127.0.0.3,name=Back office" \
+  --server "127.0.0.1:8100,keepalive=10,password-version=1,tunnel-port=80,tunnel-after=20" \
   > >(trap '' INT; sed -u 's/^/[lab] /') &
 lab=$!
 sleep 1
-"$bin/console/orvel-bridge-console" --static-printers "127.0.0.2;127.0.0.3" --printer-tunnel true \
-  --log-level 0 > >(announce) &
+XDG_DOCUMENTS_DIR=$documents \
+  "$bin/console/orvel-bridge-console" --static-printers "127.0.0.2;127.0.0.3" --printer-tunnel true \
+  --server-address 127.0.0.1 --server-port 8100 --log-level 0 > >(announce) &
 bridge=$!
 
 stop() { kill -INT "$bridge" 2>/dev/null || true; }
