@@ -1,3 +1,329 @@
 // RemotePrinter's backups: fetching one over the status connection into the
 // backup folder, and pruning a printer's old backups.
 #include "remoteprinter.h"
+
+#include "bridgeservice.h"
+#include "filesystem.h"
+#include "littleendian.h"
+#include "logmanager.h"
+#include "platformposix.h"
+#include "printerprotocol.h"
+#include "socket.h"
+#include "stringutils.h"
+
+#include <algorithm>
+#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <cctype>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <new>
+#include <set>
+#include <vector>
+
+namespace {
+
+// A backup arrives in pieces of at most this size, each written to the file
+// at once, so that a backup's memory does not grow with its size.
+constexpr uint32_t ChunkSize = 64 * 1024;
+
+constexpr const char *Extension = "wvtb";
+constexpr const char *AlternateExtension = "zjv";
+constexpr const char *TemporaryExtension = "tmp";
+
+std::string socketError()
+{
+    return PlatformPosix::instance().getErrorString(1);
+}
+
+// How a receive ended.
+enum class Received { Complete, TimedOut, Ended, Failed, NotStored };
+
+// Receives exactly `size` bytes into `buffer` piece by piece and hands each
+// piece to `store` as it arrives; `count` tells how many bytes arrived and
+// were stored. A piece that `store` refuses ends it with NotStored.
+Received receive(Socket &socket, uint32_t size, std::vector<unsigned char> &buffer, uint32_t &count,
+                 const std::function<bool(const unsigned char *, size_t)> &store)
+{
+    count = 0;
+    while (count < size) {
+        const uint32_t wanted = std::min<uint32_t>(size - count, static_cast<uint32_t>(buffer.size()));
+        bool endOfStream = false;
+        const int result = socket.read(buffer.data(), wanted, false, &endOfStream);
+        if (result == 0)
+            return Received::TimedOut;
+        if (result < 0)
+            return endOfStream ? Received::Ended : Received::Failed;
+        if (!store(buffer.data(), static_cast<size_t>(result)))
+            return Received::NotStored;
+        count += static_cast<uint32_t>(result);
+    }
+    return Received::Complete;
+}
+
+// The backup being written under its temporary name: created for binary
+// writing, closed when it goes, and removed unless it was kept, so that no
+// failure leaves it behind.
+class TemporaryFile {
+public:
+    TemporaryFile(std::string path, std::string printerName)
+        : path_(std::move(path)), printerName_(std::move(printerName)), file_(std::fopen(path_.c_str(), "wb"))
+    {
+    }
+    ~TemporaryFile()
+    {
+        try {
+            discard();
+        } catch (...) {
+            // Only the log line can fail here (no memory for its text).
+        }
+    }
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+
+    bool isOpen() const { return opened_; }
+    bool write(const unsigned char *bytes, size_t size)
+    {
+        return file_ && std::fwrite(bytes, 1, size, file_.get()) == size;
+    }
+    // Flushes and closes the file; false when anything of it was not written
+    // (a full disk may show only here).
+    bool close()
+    {
+        if (!file_)
+            return false;
+        const bool flushed = std::fflush(file_.get()) == 0 && !std::ferror(file_.get());
+        return std::fclose(file_.release()) == 0 && flushed;
+    }
+    // The file stays where it is when this object goes.
+    void keep() { settled_ = true; }
+    // Closes and removes the file now, unless it was kept.
+    void discard()
+    {
+        if (settled_)
+            return;
+        settled_ = true;
+        file_.reset();
+        if (opened_ && !FileSystem::remove(path_))
+            ORVEL_LOG(Error, formatString("Failed to remove invalid backup file '%s' of printer '%s'", path_.c_str(),
+                                          printerName_.c_str()));
+    }
+
+private:
+    struct Closer {
+        void operator()(std::FILE *file) const { std::fclose(file); }
+    };
+
+    const std::string path_;
+    const std::string printerName_;
+    std::unique_ptr<std::FILE, Closer> file_;
+    const bool opened_ = file_ != nullptr;
+    bool settled_ = false;  // kept or already removed
+};
+
+// True when `fileName` is one of the backups named "<prefix>-<time stamp>.<ext>"
+// (the prefix compared without regard to case, the extension "wvtb" or "zjv"
+// in any case). The time stamp is checked too, so that the backups of a
+// printer whose name merely begins with this printer's name (X and X2) are
+// not counted as this printer's.
+bool isBackupOf(const std::string &fileName, const std::string &prefix)
+{
+    const size_t dot = fileName.rfind('.');
+    if (dot == std::string::npos)
+        return false;
+    const std::string extension = boost::algorithm::to_lower_copy(fileName.substr(dot + 1));
+    if (extension != Extension && extension != AlternateExtension)
+        return false;
+    if (dot < prefix.size() || !boost::algorithm::istarts_with(fileName, prefix))
+        return false;
+    // What lies between: "-" and 14 digits, then "." and 1 to 3 digits or nothing.
+    const std::string stamp = fileName.substr(prefix.size(), dot - prefix.size());
+    auto digits = [&](size_t from, size_t count) {
+        for (size_t i = from; i < from + count; ++i) {
+            if (!std::isdigit(static_cast<unsigned char>(stamp[i])))
+                return false;
+        }
+        return true;
+    };
+    if (stamp.size() < 15 || stamp[0] != '-' || !digits(1, 14))
+        return false;
+    const size_t fraction = stamp.size() - 15;  // nothing, or "." and 1 to 3 digits
+    return fraction == 0 || (fraction >= 2 && fraction <= 4 && stamp[15] == '.' && digits(16, fraction - 1));
+}
+
+int64_t secondsSince1970(const boost::posix_time::ptime &time)
+{
+    return (time - boost::posix_time::ptime(boost::gregorian::date(1970, 1, 1))).total_seconds();
+}
+
+} // namespace
+
+bool RemotePrinter::isAlternateModel(const std::string &model)
+{
+    return boost::algorithm::to_lower_copy(model).find("mozjv") != std::string::npos;
+}
+
+std::string RemotePrinter::backupTimeStamp(const boost::posix_time::ptime &time)
+{
+    const boost::gregorian::date day = time.date();
+    const boost::posix_time::time_duration clock = time.time_of_day();
+    std::string stamp = formatString("%04d%02d%02d%02d%02d%02d", static_cast<int>(day.year()),
+                                     static_cast<int>(day.month()), static_cast<int>(day.day()),
+                                     static_cast<int>(clock.hours()), static_cast<int>(clock.minutes()),
+                                     static_cast<int>(clock.seconds()));
+    const int64_t microseconds =
+        clock.fractional_seconds() * 1000000 / boost::posix_time::time_duration::ticks_per_second();
+    const int milliseconds = static_cast<int>(microseconds / 1000);
+    if (milliseconds != 0)
+        stamp += formatString(".%d", milliseconds);
+    return stamp;
+}
+
+bool RemotePrinter::createBackup(const std::shared_ptr<Socket> &socket, const std::string &name,
+                                 const std::string &model, const std::string &folder, const std::string &prefix)
+{
+    ORVEL_LOG(Info, formatString("Backup of printer '%s' is starting...", name.c_str()));
+    try {
+        socket->receiveTimeout = backupReceiveTimeoutMs_;
+        socket->applyTimeouts();
+        const boost::posix_time::ptime begun = boost::posix_time::microsec_clock::universal_time();
+
+        const unsigned char command = PrinterProtocol::TQ_BACKUP_CMD;
+        if (socket->write(&command, 1) < 1) {
+            ORVEL_LOG(Warning, formatString("Backup of printer '%s' failed: command failed", name.c_str()));
+            return false;
+        }
+
+        std::vector<unsigned char> buffer(ChunkSize);
+        unsigned char sizeField[4];
+        size_t filled = 0;
+        uint32_t count = 0;
+        const Received sizeReceived = receive(*socket, sizeof sizeField, buffer, count,
+                                              [&](const unsigned char *bytes, size_t length) {
+                                                  std::copy(bytes, bytes + length, sizeField + filled);
+                                                  filled += length;
+                                                  return true;
+                                              });
+        if (sizeReceived == Received::Failed) {
+            ORVEL_LOG(Warning, formatString("Failed to receive backup size of printer '%s': %s", name.c_str(),
+                                            socketError().c_str()));
+            return false;
+        }
+        if (sizeReceived != Received::Complete) {
+            ORVEL_LOG(Warning, formatString("Failed to receive backup size of printer '%s': got %d bytes", name.c_str(),
+                                            static_cast<int>(count)));
+            return false;
+        }
+        const uint32_t size = LittleEndian::read32(sizeField);
+        if (size == 0 || size > MaxBackupSize) {
+            ORVEL_LOG(Warning, formatString("Backup of printer '%s' failed: got invalid backup's size of '%u' bytes",
+                                            name.c_str(), size));
+            return false;
+        }
+
+        const std::string base =
+            FileSystem::combine(folder, formatString("%s-%s.", prefix.c_str(), backupTimeStamp(begun).c_str()));
+        const std::string temporaryPath = base + TemporaryExtension;
+        const std::string finalPath = base + (isAlternateModel(model) ? AlternateExtension : Extension);
+
+        TemporaryFile file(temporaryPath, name);
+        if (!file.isOpen()) {
+            const std::string text = formatString("Backup of printer '%s' failed: cannot create file '%s'",
+                                                  name.c_str(), temporaryPath.c_str());
+            ORVEL_LOG(Error, text);
+            service_->errorMessage(text);
+            return false;
+        }
+        const Received contentReceived = receive(*socket, size, buffer, count,
+                                                 [&](const unsigned char *bytes, size_t length) {
+                                                     return file.write(bytes, length);
+                                                 });
+        if (contentReceived == Received::Failed) {
+            ORVEL_LOG(Warning, formatString("Failed to receive backup content of printer '%s': %s", name.c_str(),
+                                            socketError().c_str()));
+            return false;
+        }
+        if (contentReceived == Received::TimedOut || contentReceived == Received::Ended) {
+            ORVEL_LOG(Warning,
+                      formatString("Failed to receive backup content of printer '%s': got '%u' bytes of '%u' bytes",
+                                   name.c_str(), count, size));
+            return false;
+        }
+        if (contentReceived == Received::NotStored || !file.close()) {
+            const std::string text = formatString("Backup of printer '%s' failed: error writing file '%s'",
+                                                  name.c_str(), temporaryPath.c_str());
+            ORVEL_LOG(Error, text);
+            file.discard();
+            service_->errorMessage(text);
+            return false;
+        }
+        file.keep();
+
+        if (!FileSystem::rename(temporaryPath, finalPath)) {
+            const std::string text = formatString("Failed to rename backup file '%s' of printer '%s' to '%s'",
+                                                  temporaryPath.c_str(), name.c_str(), finalPath.c_str());
+            ORVEL_LOG(Warning, text);
+            service_->errorMessage(text);
+            return true;
+        }
+        const std::string text =
+            formatString("Backup of printer '%s' completed: file '%s' saved", name.c_str(), finalPath.c_str());
+        ORVEL_LOG(Info, text);
+        if (!service_->options().quiet())
+            service_->informationMessage(text);
+        return true;
+    } catch (const std::bad_alloc &) {
+        // The temporary file is gone already; the log line itself may fail too.
+        try {
+            ORVEL_LOG(Error, formatString("Backup of printer '%s' failed: out of memory", name.c_str()));
+        } catch (const std::bad_alloc &) {
+        }
+        return false;
+    }
+}
+
+void RemotePrinter::deleteOldBackups(const std::string &name, const std::string &folder, const std::string &prefix,
+                                     const boost::posix_time::time_duration &maxAge, unsigned minCount)
+{
+    ORVEL_LOG(Debug, formatString("Checking old backups of printer '%s'...", name.c_str()));
+    const int64_t cutoff =
+        secondsSince1970(boost::posix_time::second_clock::universal_time()) - maxAge.total_seconds();
+
+    std::vector<std::string> files;
+    if (!FileSystem::getFiles(folder, files))
+        files.clear();
+
+    unsigned count = 0;
+    std::set<std::string> candidates;  // full paths, in ascending byte order: the oldest first
+    for (const std::string &fileName : files) {
+        if (!isBackupOf(fileName, prefix))
+            continue;
+        ++count;
+        const std::string path = FileSystem::combine(folder, fileName);
+        int64_t written = 0;
+        if (!FileSystem::getLastWriteTime(path, written)) {
+            ORVEL_LOG(Warning, formatString("Cannot determine last write time of file '%s'", path.c_str()));
+            continue;
+        }
+        if (written < cutoff)
+            candidates.insert(path);
+    }
+
+    int removed = 0;
+    for (auto candidate = candidates.begin(); candidate != candidates.end() && count > minCount;
+         candidate = candidates.erase(candidate), --count) {
+        if (FileSystem::remove(*candidate)) {
+            ORVEL_LOG(Info, formatString("Backup file '%s' of printer '%s' removed", candidate->c_str(), name.c_str()));
+            ++removed;
+        } else {
+            ORVEL_LOG(Warning,
+                      formatString("Cannot remove old backup file '%s' of printer '%s'", candidate->c_str(), name.c_str()));
+        }
+    }
+    if (removed > 0)
+        ORVEL_LOG(Debug, formatString("Removed %d old backup(s) of printer '%s'...", removed, name.c_str()));
+    else
+        ORVEL_LOG(Debug, formatString("No old backup of printer '%s' removed", name.c_str()));
+}
