@@ -37,4 +37,9 @@ struct PrinterDetails {
         details.gatewayPort = gatewayPort;
         return details;
     }
+
+    // The details as the front ends show them, one "Label: value" per line:
+    // name ("?" when empty) and address always, the other fields when set,
+    // "Gateway: address:port" while the session goes through a gateway bridge.
+    std::string text() const;
 };

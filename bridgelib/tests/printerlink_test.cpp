@@ -95,3 +95,18 @@ TEST(KillOldBridge, EndsOnlyProcessesOfTheOldImageAndDeletesTheImage)
     kill(other, SIGKILL);
     waitpid(other, &status, 0);
 }
+
+TEST(PrinterDetails, TextShowsTheFieldsThatAreSetAndTheGateway)
+{
+    std::vector<unsigned char> payload = record("", "LabJet 1000", 0);
+    LittleEndian::write32(payload.data() + 144, 0u);
+    std::memset(payload.data() + 96, 0, 16);
+    const PrinterInfo info = PrinterInfo::fromPayload(payload.data(), payload.size());
+    EXPECT_EQ(PrinterDetails::from(0x0A000102u, info, 0, 0).text(),
+              "Name: ?\nAddress: 10.0.1.2\nModel: LabJet 1000\nStatus: Ready");
+
+    const PrinterInfo full = PrinterInfo::fromPayload(record("Front desk", "X", -7).data(), 152);
+    EXPECT_EQ(PrinterDetails::from(0x0A000102u, full, 0x0A000001u, 9103).text(),
+              "Name: Front desk\nAddress: 10.0.1.2\nModel: X\nStatus: Ready\nSerial: " + std::string(16, 'S') +
+                  "\nInstallation date: 2023-Nov-14 22:13:20\nSystem ID: -7\nGateway: 10.0.0.1:9103");
+}

@@ -21,6 +21,7 @@ namespace {
 
 constexpr uint32_t SessionPrinter = 0x7F000601u;  // 127.0.6.1
 constexpr uint32_t RefusedPrinter = 0x7F000602u;  // 127.0.6.2
+constexpr uint32_t SlavePrinter = 0x7F000603u;    // 127.0.6.3
 const std::string LongName = "A printer name of exactly forty letters.";
 
 std::string field(const std::string &bytes, size_t offset, size_t size)
@@ -248,4 +249,41 @@ TEST(ServerSession, NoRouteToTheServerIsReportedAndRetried)
     EXPECT_TRUE(log.waitFor("Failed to open gateway connection", 10000));
     EXPECT_FALSE(service.isServerConnected());
     EXPECT_EQ(countLogged(log, Warning, "Failed to open gateway connection"), 1);
+}
+
+TEST(ServerSession, ASlavesPrinterRegistersThroughTheGatewayBridgeAndNamesIt)
+{
+    FakePrinter printer(SlavePrinter, "Slave printer");
+    ASSERT_TRUE(printer.listening()) << "127.0.6.3:9101 or 9102 is taken";
+    Listener server;
+    LogCapture log;
+    const std::string serverPort = std::to_string(server.port());
+    TestService gateway({"--server-port", serverPort.c_str()});
+    ASSERT_TRUE(gateway.start());
+    ASSERT_TRUE(log.waitFor("Gateway started on port"));
+    const uint16_t gatewayPort = gateway.getGatewayPort().value_or(0);
+    ASSERT_NE(gatewayPort, 0);
+
+    TestService slave({"--slave", "true", "--static-printers", "127.0.6.3", "--gateway", "false"});
+    ASSERT_TRUE(slave.addGateway({"gateway-guid", Loopback, gatewayPort}));
+    ASSERT_TRUE(slave.start());
+
+    std::string registration;
+    const std::shared_ptr<Socket> session = acceptSession(server, registration);
+    ASSERT_TRUE(session) << "no session arrived through the gateway";
+    EXPECT_EQ(field(registration, 2, 32), padded("Slave printer", 32));
+    send(*session, message(sp::WVT_SERVER_KEEPALIVE, static_cast<uint64_t>(-1)));
+    const std::string reply = readExactly(*session, sp::RequestSize);
+    ASSERT_EQ(reply.size(), sp::RequestSize);
+    EXPECT_EQ(field(reply, 2, 6), std::string("Ready\0", 6));
+
+    std::vector<PrinterDetails> printers;
+    slave.getPrinters(printers);
+    ASSERT_EQ(printers.size(), 1u);
+    EXPECT_EQ(printers[0].gatewayAddress, Loopback);
+    EXPECT_EQ(printers[0].gatewayPort, gatewayPort);
+    const std::string gatewayLine = "\nGateway: 127.0.0.1:" + std::to_string(gatewayPort);
+    EXPECT_NE(printers[0].text().find(gatewayLine), std::string::npos) << printers[0].text();
+    slave.stop();
+    gateway.stop();
 }
