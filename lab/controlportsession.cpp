@@ -79,7 +79,17 @@ void ControlPortSession::run()
         return;
     }
     if (answer == 0) {
-        report_.event(line + " result=declined" + from);
+        // Whatever the peer still sends before it closes: nothing, if it
+        // took the answer to mean "no more".
+        unsigned char rest[4096];
+        long long extra = 0;
+        for (;;) {
+            const std::size_t n = socketio::recvAll(fd_, rest, sizeof rest);
+            extra += static_cast<long long>(n);
+            if (n < sizeof rest)
+                break;
+        }
+        report_.event(line + " result=declined" + from + Report::field("extra", extra));
         return;
     }
     const std::string fields = name == "copyfile" ? receiveCopyFile() : receiveDate();

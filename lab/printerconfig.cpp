@@ -129,6 +129,13 @@ bool PrinterConfig::parse(const std::string& spec, int index,
         } else if (key == "refuse-status") {
             ok = parseInteger(value, 0, 1, number);
             c.refuseStatus = number == 1;
+        } else if (key == "status-after") {
+            // SECONDS:TEXT; the text may hold colons, the seconds cannot.
+            const std::size_t colon = value.find(':');
+            ok = colon != std::string::npos && parseSeconds(value.substr(0, colon), c.statusAfter) &&
+                 value.size() - colon - 1 <= 32;
+            if (ok)
+                c.laterStatus = value.substr(colon + 1);
         } else if (key == "control-answer") {
             ok = parseInteger(value, 0, 255, number);
             c.controlAnswer = static_cast<std::uint8_t>(number);
@@ -149,12 +156,12 @@ bool PrinterConfig::parse(const std::string& spec, int index,
     return true;
 }
 
-std::vector<std::uint8_t> PrinterConfig::infoRecord() const
+std::vector<std::uint8_t> PrinterConfig::infoRecord(double elapsed) const
 {
     std::vector<std::uint8_t> record(kInfoRecordSize, 0);
     putText(record, 0, 32, name);
     putText(record, 32, 32, model);
-    putText(record, 64, 32, status);
+    putText(record, 64, 32, statusAt(elapsed));
     putText(record, 96, 16, serial);
     putText(record, 112, 16, version);
     putText(record, 128, 16, order);
@@ -163,7 +170,7 @@ std::vector<std::uint8_t> PrinterConfig::infoRecord() const
     return record;
 }
 
-std::vector<std::uint8_t> PrinterConfig::infoAnswer() const
+std::vector<std::uint8_t> PrinterConfig::infoAnswer(double elapsed) const
 {
     const std::uint16_t field = static_cast<std::uint16_t>(
         static_cast<std::int16_t>(infoLength));
@@ -172,7 +179,7 @@ std::vector<std::uint8_t> PrinterConfig::infoAnswer() const
         static_cast<std::uint8_t>(field >> 8)};
     if (infoLength <= 0)
         return answer;
-    std::vector<std::uint8_t> record = infoRecord();
+    std::vector<std::uint8_t> record = infoRecord(elapsed);
     // A payload longer than the record carries filler bytes after it.
     record.resize(static_cast<std::size_t>(infoLength), 0xA5);
     answer.insert(answer.end(), record.begin(), record.end());

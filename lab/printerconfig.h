@@ -44,18 +44,27 @@ struct PrinterConfig {
     double silentAfter = -1;               // seconds after start; < 0: never
     bool refuseStatus = false;             // true: no status-port listener
     std::uint8_t controlAnswer = 1;        // byte answered to a control command
+    double statusAfter = -1;               // seconds after start; < 0: the status never changes
+    std::string laterStatus;               // the status from statusAfter on
 
     // Parses "ADDRESS[,key=value]..." for the printer at 1-based index.
     // Returns false and sets error on a bad address, key or value.
     static bool parse(const std::string& spec, int index, PrinterConfig& out,
                       std::string& error);
 
-    // The 152-byte identity record (fixed text fields, little-endian ints).
-    std::vector<std::uint8_t> infoRecord() const;
+    // The status text reported `elapsed` seconds after the program's start.
+    const std::string& statusAt(double elapsed) const
+    {
+        return statusAfter >= 0 && elapsed >= statusAfter ? laterStatus : status;
+    }
+
+    // The 152-byte identity record (fixed text fields, little-endian ints)
+    // as reported `elapsed` seconds after the program's start.
+    std::vector<std::uint8_t> infoRecord(double elapsed = 0) const;
 
     // The whole answer to TQ_PRINTERINFO_CMD: the signed 16-bit length
     // field, then the payload that the length announces (none when <= 0).
-    std::vector<std::uint8_t> infoAnswer() const;
+    std::vector<std::uint8_t> infoAnswer(double elapsed = 0) const;
 
     // Byte i of the generated backup content with BackupContent::Pattern.
     static std::uint8_t backupByte(std::uint64_t i)

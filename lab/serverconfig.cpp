@@ -55,6 +55,55 @@ bool readFile(const std::string& path, std::vector<std::uint8_t>& out, std::stri
     return true;
 }
 
+// Sets one key of a server SPEC in c; false and error on a bad key or value.
+bool applyKey(ServerConfig& c, const std::string& key, const std::string& value, std::string& error)
+{
+    bool ok = true;
+    long long number = 0;
+    if (key == "keepalive") {
+        ok = parseSeconds(value, c.keepalive) && c.keepalive >= 0.001;
+    } else if (key == "password-version") {
+        ok = parseVersions(value, c.passwordVersions);
+    } else if (key == "keepalive-fill") {
+        ok = value == "pattern" || value == "zero";
+        c.keepaliveFill = value == "pattern";
+    } else if (key == "password-size") {
+        ok = parseInteger(value, 0, UINT32_MAX, number);
+        c.passwordSize = static_cast<std::uint32_t>(number);
+    } else if (key == "password-file") {
+        if (!readFile(value, c.passwordFile, error)) {
+            error = "server: " + error;
+            return false;
+        }
+        c.passwordFromFile = true;
+    } else if (key == "password-length") {
+        ok = parseInteger(value, 0, UINT32_MAX, c.passwordLength);
+    } else if (key == "tunnel-port") {
+        ok = parseInteger(value, 0, 65535, number);
+        c.tunnelPort = static_cast<int>(number);
+    } else if (key == "tunnel-after") {
+        ok = parseSeconds(value, c.tunnelAfter);
+    } else if (key == "tunnel-every") {
+        ok = parseSeconds(value, c.tunnelEvery) && c.tunnelEvery >= 0.001;
+    } else if (key == "tunnel-path") {
+        ok = !value.empty() && value[0] == '/' &&
+             value.find_first_of(" \r\n") == std::string::npos;
+        c.tunnelPath = value;
+    } else if (key == "silent-after") {
+        ok = parseSeconds(value, c.silentAfter);
+    } else if (key == "close-after") {
+        ok = parseSeconds(value, c.closeAfter);
+    } else {
+        error = "server: unknown key '" + key + "'";
+        return false;
+    }
+    if (!ok) {
+        error = "server: bad value '" + value + "' for " + key;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ServerConfig::parse(const std::string& spec, ServerConfig& out, std::string& error)
@@ -73,55 +122,44 @@ bool ServerConfig::parse(const std::string& spec, ServerConfig& out, std::string
     c.addressText = endpoint.substr(0, colon);
     c.port = static_cast<std::uint16_t>(port);
 
+    // Keys before the first "for=NAME" are the server's; the keys after
+    // one apply to the sessions of the printer registered under NAME,
+    // on top of the server's (wherever those stand on the line).
+    std::vector<std::pair<std::string, std::string>> common;
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> sections;
     for (std::size_t i = 1; i < parts.size(); ++i) {
         std::string key, value;
         if (!specparse::splitKeyValue(parts[i], key, value)) {
             error = "server: '" + parts[i] + "' is not key=value";
             return false;
         }
-        bool ok = true;
-        long long number = 0;
-        if (key == "keepalive") {
-            ok = parseSeconds(value, c.keepalive) && c.keepalive >= 0.001;
-        } else if (key == "password-version") {
-            ok = parseVersions(value, c.passwordVersions);
-        } else if (key == "keepalive-fill") {
-            ok = value == "pattern" || value == "zero";
-            c.keepaliveFill = value == "pattern";
-        } else if (key == "password-size") {
-            ok = parseInteger(value, 0, UINT32_MAX, number);
-            c.passwordSize = static_cast<std::uint32_t>(number);
-        } else if (key == "password-file") {
-            if (!readFile(value, c.passwordFile, error)) {
-                error = "server: " + error;
+        if (key == "for") {
+            if (value.empty() || value.size() > 31) {
+                error = "server: bad value '" + value + "' for for";
                 return false;
             }
-            c.passwordFromFile = true;
-        } else if (key == "password-length") {
-            ok = parseInteger(value, 0, UINT32_MAX, c.passwordLength);
-        } else if (key == "tunnel-port") {
-            ok = parseInteger(value, 0, 65535, number);
-            c.tunnelPort = static_cast<int>(number);
-        } else if (key == "tunnel-after") {
-            ok = parseSeconds(value, c.tunnelAfter);
-        } else if (key == "tunnel-every") {
-            ok = parseSeconds(value, c.tunnelEvery) && c.tunnelEvery >= 0.001;
+            sections.push_back({value, {}});
+        } else if (sections.empty()) {
+            common.push_back({key, value});
         } else if (key == "tunnel-path") {
-            ok = !value.empty() && value[0] == '/' &&
-                 value.find_first_of(" \r\n") == std::string::npos;
-            c.tunnelPath = value;
-        } else if (key == "silent-after") {
-            ok = parseSeconds(value, c.silentAfter);
-        } else if (key == "close-after") {
-            ok = parseSeconds(value, c.closeAfter);
+            error = "server: tunnel-path applies to every tunnel, not within for=" + sections.back().first;
+            return false;
         } else {
-            error = "server: unknown key '" + key + "'";
-            return false;
+            sections.back().second.push_back({key, value});
         }
-        if (!ok) {
-            error = "server: bad value '" + value + "' for " + key;
+    }
+    for (const auto& [key, value] : common) {
+        if (!applyKey(c, key, value, error))
             return false;
+    }
+    for (const auto& [name, keys] : sections) {
+        ServerConfig named = c;
+        named.forName = name;
+        for (const auto& [key, value] : keys) {
+            if (!applyKey(named, key, value, error))
+                return false;
         }
+        c.named.push_back(named);
     }
     out = c;
     return true;
@@ -140,4 +178,13 @@ void ServerConfig::passwordBytes(std::uint64_t offset, std::uint8_t* out, std::s
     }
     for (std::size_t k = 0; k < n; ++k)
         out[k] = passwordByte(offset + k);
+}
+
+const ServerConfig& ServerConfig::configFor(const std::string& printerName) const
+{
+    for (const ServerConfig& n : named) {
+        if (n.forName == printerName)
+            return n;
+    }
+    return *this;
 }

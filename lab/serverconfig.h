@@ -36,9 +36,18 @@ struct ServerConfig {
     double silentAfter = -1;       // seconds into the session: stop sending; < 0: never
     double closeAfter = -1;        // seconds into the session: close it; < 0: never
 
+    // The settings of the sessions of one printer ("for=NAME" sections):
+    // copies of this record with their own keys applied, forName set.
+    std::string forName;           // empty: the server's own settings
+    std::vector<ServerConfig> named;
+
     // Parses "ADDRESS:PORT[,key=value]...". Reads password-file at once.
     // Returns false and sets error on a bad address, key, value or file.
     static bool parse(const std::string& spec, ServerConfig& out, std::string& error);
+
+    // The settings for a session that registered printerName: its
+    // for=NAME section, else this record.
+    const ServerConfig& configFor(const std::string& printerName) const;
 
     // The password file's size and its bytes offset .. offset+n-1.
     std::uint64_t passwordFileSize() const;

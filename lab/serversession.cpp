@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -34,7 +35,7 @@ void putUint32(std::uint8_t* p, std::uint32_t v)
 ServerSession::ServerSession(int fd, const sockaddr_in& peer, std::uint32_t id,
                              const ServerConfig& config, SimulatedServer& server,
                              Report& report)
-    : fd_(fd), peer_(peer), id_(id), config_(config), server_(server), report_(report)
+    : fd_(fd), peer_(peer), id_(id), config_(&config), server_(server), report_(report)
 {
 }
 
@@ -53,16 +54,17 @@ void ServerSession::run(const std::uint8_t* first)
     if (!receiveRegistration(first)) {
         reason = "incomplete-registration";
     } else {
+        config_ = &config_->configFor(name_);
         // Every deadline counts from the end of the registration.
         const Clock::time_point start = Clock::now();
         const Clock::time_point never = Clock::time_point::max();
-        Clock::time_point nextKeepAlive = start + seconds(config_.keepalive);
+        Clock::time_point nextKeepAlive = start + seconds(config_->keepalive);
         Clock::time_point nextTunnel =
-            config_.tunnelPort >= 0 ? start + seconds(config_.tunnelAfter) : never;
+            config_->tunnelPort >= 0 ? start + seconds(config_->tunnelAfter) : never;
         const Clock::time_point silentAt =
-            config_.silentAfter >= 0 ? start + seconds(config_.silentAfter) : never;
+            config_->silentAfter >= 0 ? start + seconds(config_->silentAfter) : never;
         const Clock::time_point closeAt =
-            config_.closeAfter >= 0 ? start + seconds(config_.closeAfter) : never;
+            config_->closeAfter >= 0 ? start + seconds(config_->closeAfter) : never;
         bool silent = false;
         while (reason.empty()) {
             Clock::time_point now = Clock::now();
@@ -80,7 +82,7 @@ void ServerSession::run(const std::uint8_t* first)
                     reason = "send-failed";
                     break;
                 }
-                nextKeepAlive = keepAliveSentAt_ + seconds(config_.keepalive);
+                nextKeepAlive = keepAliveSentAt_ + seconds(config_->keepalive);
                 continue;
             }
             if (!silent && !awaitingReply_ && now >= nextTunnel) {
@@ -88,7 +90,7 @@ void ServerSession::run(const std::uint8_t* first)
                     reason = "send-failed";
                     break;
                 }
-                nextTunnel = config_.tunnelEvery > 0 ? now + seconds(config_.tunnelEvery) : never;
+                nextTunnel = config_->tunnelEvery > 0 ? now + seconds(config_->tunnelEvery) : never;
                 continue;
             }
 
@@ -155,14 +157,21 @@ bool ServerSession::receiveRegistration(const std::uint8_t* first)
                        Report::field("valid", problems.empty() ? "yes" : "no");
     if (!problems.empty())
         line += Report::field("problems", problemText);
-    report_.event(line + Report::field("first-bytes", firstBytes));
+    // The bytes as they came, so that a test can compare every one of them.
+    std::string hex;
+    char byte[3];
+    for (std::size_t i = 0; i < wvt::kMessageSize + got; ++i) {
+        std::snprintf(byte, sizeof byte, "%02x", i < wvt::kMessageSize ? first[i] : record[i - wvt::kMessageSize]);
+        hex += byte;
+    }
+    report_.event(line + Report::field("first-bytes", firstBytes) + Report::field("hex", hex));
     return got == sizeof record;
 }
 
 bool ServerSession::sendKeepAlive()
 {
-    const std::int64_t version = config_.versionOfKeepAlive(keepAlives_);
-    lastKeepAlive_ = wvt::keepAlive(version, config_.keepaliveFill);
+    const std::int64_t version = config_->versionOfKeepAlive(keepAlives_);
+    lastKeepAlive_ = wvt::keepAlive(version, config_->keepaliveFill);
     if (!socketio::sendAll(fd_, lastKeepAlive_.data(), lastKeepAlive_.size()))
         return false;
     keepAliveSentAt_ = Clock::now();
@@ -196,7 +205,7 @@ bool ServerSession::receiveMessage(std::string& endReason)
     awaitingReply_ = false;
     ++replies_;
     const wvt::ReplyCheck check = wvt::checkReply(lastKeepAlive_, message);
-    const std::int64_t version = config_.versionOfKeepAlive(keepAlives_ - 1);
+    const std::int64_t version = config_->versionOfKeepAlive(keepAlives_ - 1);
     // The bridge asks for the file when the version is newer than the one
     // it last asked for in this session.
     const int expected = version > bridgeVersion_ ? wvt::kGetPasswords : wvt::kKeepAliveReply;
@@ -220,9 +229,9 @@ bool ServerSession::receiveMessage(std::string& endReason)
 
 bool ServerSession::sendPasswords()
 {
-    const std::uint64_t size = config_.passwordFileSize();
+    const std::uint64_t size = config_->passwordFileSize();
     const std::uint64_t announced =
-        config_.passwordLength >= 0 ? static_cast<std::uint64_t>(config_.passwordLength) : size;
+        config_->passwordLength >= 0 ? static_cast<std::uint64_t>(config_->passwordLength) : size;
     const std::uint64_t toSend = std::min(size, announced);
     std::uint8_t length[4];
     putUint32(length, static_cast<std::uint32_t>(announced));
@@ -232,7 +241,7 @@ bool ServerSession::sendPasswords()
     std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(toSend, kPasswordChunk)));
     while (ok && sent < toSend) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(toSend - sent, chunk.size()));
-        config_.passwordBytes(sent, chunk.data(), n);
+        config_->passwordBytes(sent, chunk.data(), n);
         ok = socketio::sendAll(fd_, chunk.data(), n);
         if (ok) {
             hash.update(chunk.data(), n);
@@ -249,7 +258,7 @@ bool ServerSession::sendPasswords()
 bool ServerSession::sendTunnelRequest()
 {
     wvt::Message request{};
-    const std::uint16_t port = static_cast<std::uint16_t>(config_.tunnelPort);
+    const std::uint16_t port = static_cast<std::uint16_t>(config_->tunnelPort);
     const std::uint32_t number = server_.requestTunnel(id_, port, request);
     const bool ok = socketio::sendAll(fd_, request.data(), request.size());
     report_.event(head("server-tunnel-request") + Report::field("tunnel", static_cast<long long>(number)) +

@@ -42,7 +42,9 @@ private:
     const int fd_;
     const sockaddr_in peer_;
     const std::uint32_t id_;
-    const ServerConfig& config_;
+    // The server's settings, and once the printer's name is known, those
+    // of its for=NAME section (if any).
+    const ServerConfig* config_;
     SimulatedServer& server_;
     Report& report_;
 

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <vector>
 
 StatusPortSession::StatusPortSession(int fd, const sockaddr_in& peer,
@@ -40,13 +41,16 @@ void StatusPortSession::run()
 
 bool StatusPortSession::sendInfo()
 {
-    const std::vector<std::uint8_t> answer = config_.infoAnswer();
+    const double elapsed =
+        std::chrono::duration<double>(Report::Clock::now() - report_.start()).count();
+    const std::vector<std::uint8_t> answer = config_.infoAnswer(elapsed);
     if (!socketio::sendAll(fd_, answer.data(), answer.size()))
         return false;
     report_.event("status-answer" + Report::field("printer", config_.addressText) +
                   Report::field("code", kPrinterInfoCommand) +
                   Report::field("length", config_.infoLength) +
-                  Report::field("bytes", static_cast<long long>(answer.size())));
+                  Report::field("bytes", static_cast<long long>(answer.size())) +
+                  Report::field("status", config_.statusAt(elapsed)));
     return true;
 }
 

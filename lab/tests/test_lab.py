@@ -186,8 +186,8 @@ def test_discovery(lab):
           is not None, "foreign request reported with kind ?")
 
 
-def control_exchange(command, data):
-    with connect("127.0.0.2", 9102) as sock:
+def control_exchange(command, data, printer="127.0.0.2"):
+    with connect(printer, 9102) as sock:
         sock.sendall(command.ljust(16, b"\0"))
         answer = recv_exact(sock, 1)
         if answer not in (b"", b"\0"):
@@ -211,10 +211,33 @@ def test_control_port(lab):
     content = b"user=admin\n"
     data = b"admins.dat".ljust(64, b"\0") + struct.pack("<I", len(content)) + content
     check(control_exchange(b"copyfile", data) == b"\x01", "copyfile asks for the file")
-    line = lab.wait_for("control-command", command="copyfile")
+    line = lab.wait_for("control-command", printer="127.0.0.2", command="copyfile")
     check(line is not None and line.get("file") == "admins.dat" and
           line.get("size") == str(len(content)) and line.get("hex") == content.hex() and
           line.get("result") == "ok", "copyfile reported with name, size and content")
+
+
+def test_status_change_and_decline(lab, later):
+    """Printer 127.0.0.8: status Idle, "Busy now" from 3 s on; declines control commands."""
+    with connect("127.0.0.8", 9101) as sock:
+        check(text_field(ask_info(sock)[1], 64, 32) == ("Busy now" if later else "Idle"),
+              "status %s status-after" % ("after" if later else "before"))
+    wanted = "Busy\\x20now" if later else "Idle"
+    check(lab.wait_for("status-answer", printer="127.0.0.8", code="4", status=wanted) is not None,
+          "status-answer names the status")
+    if later:
+        return
+    check(control_exchange(b"copyfile", b"", "127.0.0.8") == b"\0", "control-answer=0 declines")
+    line = lab.wait_for("control-command", printer="127.0.0.8", command="copyfile")
+    check(line is not None and line.get("result") == "declined" and line.get("extra") == "0",
+          "a decline followed by nothing: %r" % (line,))
+    with connect("127.0.0.8", 9102) as sock:
+        sock.sendall(b"set_date".ljust(16, b"\0"))
+        check(recv_exact(sock, 1) == b"\0", "set_date declined too")
+        sock.sendall(bytes(10))
+    line = lab.wait_for("control-command", printer="127.0.0.8", command="set_date")
+    check(line is not None and line.get("result") == "declined" and line.get("extra") == "10",
+          "bytes sent after a decline are counted: %r" % (line,))
 
 
 def http_exchange(address, port, request, half_close=False):
@@ -466,6 +489,8 @@ def test_server_session(lab, server_port):
                 "platform": "Linux\\x20(x86_64)", "valid": "yes", "first-bytes": "188"}
     check(line is not None and all(line.get(k) == v for k, v in expected.items()),
           "registration recorded field by field: %r" % (line,))
+    check(line is not None and line.get("hex") == registration(
+        name, "LabJet 1000", installed=-5, system_id=-77).hex(), "registration bytes in hex")
     check(lab.wait_for("server-session", session="1") is not None, "session reported")
 
     # Versions -1, 0, 0, 2: the bridge answers 4, 6 (file), 4 (one byte
@@ -570,12 +595,24 @@ def test_server_faults(program):
     """Hostile password length, then silence, then the close."""
     lab = Lab(program, ["--web-port", "0", "--server",
                         "127.0.0.1:0,keepalive=0.2,password-version=5,password-size=10,"
-                        "password-length=4000000000,silent-after=1,close-after=2.5"])
+                        "password-length=4000000000,silent-after=1,close-after=2.5,"
+                        "for=Calm,password-length=0,close-after=1.5"])
     try:
         listen = lab.wait_for("server-listen")
         check(listen is not None, "fault server listens")
         if listen is None:
             return
+        # A for=NAME section changes only that printer's sessions.
+        calm = FakeBridge(int(listen["port"]), registration("Calm", "Model"))
+        check(calm.reply(calm.next_message(), "Ready") == 6, "Calm asks for the file")
+        check(recv_exact(calm.sock, 4) == bytes(4), "for=Calm: Calm is announced length 0")
+        while len(calm.next_message()) == 68:
+            calm.reply(calm.keepalives[-1], "Ready")
+        end = lab.wait_for("server-session-end", name="Calm")
+        check(end is not None and end.get("reason") == "close-after" and
+              lab.wait_for("server-passwords", name="Calm").get("size") == "0",
+              "for=Calm: Calm's own length and close-after: %r" % (end,))
+        calm.sock.close()
         bridge = FakeBridge(int(listen["port"]), registration("Faulty", "Model"))
         bridge.sock.settimeout(5)
         message = bridge.next_message()
@@ -584,7 +621,7 @@ def test_server_faults(program):
         check(length == 4000000000 and recv_exact(bridge.sock, 10) ==
               bytes((i * 31 + 7) & 0xFF for i in range(10)),
               "password-length announces 4000000000 and only the file follows")
-        line = lab.wait_for("server-passwords")
+        line = lab.wait_for("server-passwords", name="Faulty")
         check(line is not None and line.get("size") == "4000000000" and line.get("sent") == "10",
               "hostile length reported")
         while True:
@@ -592,9 +629,9 @@ def test_server_faults(program):
             if len(message) < 68:
                 break
             bridge.reply(message, "Ready")
-        end = lab.wait_for("server-session-end", timeout=5)
+        end = lab.wait_for("server-session-end", timeout=5, name="Faulty")
         check(end is not None and end.get("reason") == "close-after", "close-after ends the session")
-        order = [name for _, name, _ in map(parse_report, lab.seen)]
+        order = [name for _, name, values in map(parse_report, lab.seen) if values.get("name") == "Faulty"]
         silent_at = order.index("server-silent") if "server-silent" in order else None
         check(silent_at is not None and "server-keepalive" not in order[silent_at:],
               "no keep-alive after server-silent")
@@ -627,20 +664,23 @@ def main():
         "--printer", "127.0.0.6,discovery=none,backup-size=1073741825,backup-content=zero,"
                      "backup-cut=1000",
         "--printer", "127.0.0.7,discovery=none,backup-size=4294967295,backup-stall=300",
+        "--printer", "127.0.0.8,discovery=none,status=Idle,status-after=3:Busy now,control-answer=0",
         "--server", "127.0.0.1:%d,keepalive=0.2,password-version=-1:0:0:2,password-size=3000,"
                     "tunnel-port=8080,tunnel-after=1,tunnel-path=/img/2.svg" % server_port,
     ])
     try:
         ready = lab.wait_for("ready")
-        check(ready is not None and ready.get("printers") == "6", "ready printers=6")
+        check(ready is not None and ready.get("printers") == "7", "ready printers=7")
         if ready is None:
             return 1
         held = connect("127.0.0.4", 9101)
         sessions = []  # kept open until the program stops
-        for test in (test_status_port, test_discovery, test_control_port,
+        for test in (lambda lab: test_status_change_and_decline(lab, False),
+                     test_status_port, test_discovery, test_control_port,
                      test_web_page, test_backup_faults,
                      lambda lab: sessions.append(test_server_session(lab, server_port)),
-                     lambda lab: test_silence(lab, held)):
+                     lambda lab: test_silence(lab, held),
+                     lambda lab: test_status_change_and_decline(lab, True)):
             try:
                 test(lab)
             except (OSError, struct.error) as error:
