@@ -22,6 +22,7 @@ test was skipped (CTest's SKIP_RETURN_CODE).
 
 import os
 import re
+import signal
 import socket
 import sys
 import threading
@@ -51,6 +52,7 @@ GUID = r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}"
 SLAVE_ADDED = re.compile(r"^Slave '(%s)' added \((.*)\)$" % GUID)
 HEADER_LIMIT = 128
 TUNNEL_FAILED = "Failed to create gateway's tunnel (server connection failed)"
+SLAVE_PRINTER_NAME = "Slave\\x20desk"  # as the lab's report writes it
 
 
 def setUpModule():
@@ -262,7 +264,17 @@ def request_then_answer(name, request_size, answer_size):
     return job
 
 
-class GatewayAndSlave(NetnsCase):
+class TwoBridges(NetnsCase):
+    """A test class with two bridges, each with a home folder of its own."""
+
+    @classmethod
+    def make_home(cls, role):
+        path = os.path.join(cls.home, role)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+
+class GatewayAndSlave(TwoBridges):
     """Two bridges on one subnet: the one that reaches the server becomes the
     gateway, the other its slave, and the gateway relays connections to the server."""
 
@@ -288,12 +300,6 @@ class GatewayAndSlave(NetnsCase):
         cls.pass_began = cls.gateway.wait_for_text("Broadcast via '%s'" % cls.GATEWAY, LOG_TIMEOUT)
         cls.slave.wait_for_text("Gateway '%s:%d' added" % (cls.GATEWAY, GATEWAY_PORT), LOG_TIMEOUT)
         cls.gateway.wait_for_pattern(SLAVE_ADDED, LOG_TIMEOUT)
-
-    @classmethod
-    def make_home(cls, role):
-        path = os.path.join(cls.home, role)
-        os.makedirs(path, exist_ok=True)
-        return path
 
     def gateway_address(self):
         return (self.GATEWAY, GATEWAY_PORT)
@@ -363,6 +369,62 @@ class GatewayAndSlave(NetnsCase):
                           "the client shut its writing half and must still get the whole answer")
         self.assertEqual(self.server.wait_session("half"), [("127.0.0.1", None)],
                          "the server read the whole request up to the end of the stream")
+
+
+class SlavePrinterSession(TwoBridges):
+    """A slave bridge's printer registered at the simulated WVT server through
+    the gateway bridge: the lab (printer and server) runs in the gateway's
+    namespace, its server on 127.0.0.1 where only the gateway reaches it, its
+    printer on the shared subnet where only the slave polls it."""
+
+    GATEWAY = "10.231.11.1"
+    SLAVE = "10.231.11.2"
+    PRINTER = "10.231.11.10"
+    NAME = "Slave desk"
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.gateway_ns = cls.network.namespace("gateway")
+        cls.slave_ns = cls.network.namespace("slave")
+        cls.network.link(cls.slave_ns, cls.SLAVE + "/24", cls.gateway_ns, [cls.GATEWAY + "/24", cls.PRINTER + "/24"])
+        cls.lab = cls.start_lab(cls.gateway_ns, ["%s,discovery=none,name=%s,status=Slave ready" % (cls.PRINTER, cls.NAME)],
+                                server="127.0.0.1:0,keepalive=2,password-version=-1")
+        port = cls.lab.server_port()
+        server = ["--server-address", "127.0.0.1", "--server-port", str(port)]
+        cls.slave, _ = cls.start_bridge(cls.slave_ns, server + ["--static-printers", cls.PRINTER], label="slave",
+                                        home=cls.make_home("slave"))
+        cls.slave.wait_for_text("Discovery responder started", LOG_TIMEOUT)
+        cls.gateway, _ = cls.start_bridge(cls.gateway_ns, server + ["--gateway-port", str(GATEWAY_PORT)],
+                                          label="gateway", home=cls.make_home("gateway"))
+        # The slave's first session found no gateway yet; the next poll, 10 s later, finds it.
+        cls.lab.wait_for_events("server-reply", 2, 45, name=SLAVE_PRINTER_NAME)
+        cls.stopped_at = time.monotonic()
+        for bridge in (cls.slave, cls.gateway):
+            bridge.signal(signal.SIGINT)
+            bridge.wait_exit(10)
+
+    def test_registered_through_the_gateway(self):
+        registrations = self.lab.events("server-register", name=SLAVE_PRINTER_NAME)
+        self.assertEqual(len(registrations), 1, "one session of the slave's printer")
+        line = registrations[0][2]
+        self.assertEqual((line["valid"], line["status"], line["first-bytes"]), ("yes", "Slave\\x20ready", "188"))
+        session = self.lab.events("server-session", session=line["session"])[0][2]
+        self.assertEqual(session["from"].rsplit(":", 1)[0], "127.0.0.1",
+                         "the server sees the connection the gateway made in its own namespace")
+        # The gateway polls no printer: every session at the server is relayed.
+        self.assertEqual(len(self.lab.events("server-session")), 1)
+        self.assertIn("Printer '%s' connected to gateway" % self.NAME, self.slave.texts())
+        self.assertNotIn("Printer '%s' connected to gateway" % self.NAME, self.gateway.texts())
+        self.assertEqual([p for _, _, p in self.lab.events("status-connect")
+                          if p["from"].rsplit(":", 1)[0] != self.SLAVE], [], "only the slave polls the printer")
+
+    def test_keepalives_answered_with_the_slave_printers_status(self):
+        replies = [f for when, _, f in self.lab.events("server-reply", name=SLAVE_PRINTER_NAME)
+                   if when < self.stopped_at]
+        self.assertGreaterEqual(len(replies), 2)
+        self.assertEqual({(r["type"], r["expected"], r["status"], r["echo"]) for r in replies},
+                         {("4", "4", "Slave\\x20ready", "ok")})
 
 
 class ServerGone(NetnsCase):

@@ -162,12 +162,14 @@ def parse_http_reply(reply):
 
 class Lab(Process):
     """orvel-bridge-lab with the given printers (its --printer values); web_port 0 means
-    no web pages."""
+    no web pages; server, when given, is the simulated WVT server's --server value."""
 
-    def __init__(self, owner, printers, prefix=(), label="lab", web_port=0):
+    def __init__(self, owner, printers, prefix=(), label="lab", web_port=0, server=None):
         argv = list(prefix) + [os.environ["ORVEL_BRIDGE_LAB"], "--web-port", str(web_port)]
         for printer in printers:
             argv += ["--printer", printer]
+        if server is not None:
+            argv += ["--server", server]
         super().__init__(owner, label, argv)
 
     def events(self, event=None, **fields):
@@ -187,6 +189,11 @@ class Lab(Process):
         """Waits for count such lines; returns those seen by then."""
         self.wait_until(lambda _: len(self.events(event, **fields)) >= count, timeout)
         return self.events(event, **fields)
+
+    def server_port(self):
+        """The port the simulated server listens on, or None when it reported none."""
+        listening = self.wait_for_events("server-listen", 1, START_TIMEOUT)
+        return int(listening[0][2]["port"]) if listening else None
 
     def wait_ready(self, printers):
         ready = self.wait_for_events("ready", 1, START_TIMEOUT)

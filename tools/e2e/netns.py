@@ -130,8 +130,9 @@ class NetnsCase(unittest.TestCase):
             process.finish()
 
     @classmethod
-    def start_lab(cls, namespace, printers):
-        lab = Lab(cls.__name__, printers, prefix=["ip", "netns", "exec", namespace], label="lab in " + namespace)
+    def start_lab(cls, namespace, printers, server=None, web_port=0):
+        lab = Lab(cls.__name__, printers, prefix=["ip", "netns", "exec", namespace], label="lab in " + namespace,
+                  web_port=web_port, server=server)
         if not lab.wait_ready(len(printers)):
             raise AssertionError("the lab in %s did not get ready" % namespace)
         return lab
