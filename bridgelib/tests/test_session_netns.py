@@ -39,8 +39,10 @@ from netns import NetnsCase, require_namespaces  # noqa: E402
 
 # The printer thread polls every 10 s; a session that ended restarts at the next poll.
 POLL_SECONDS = 10.0
-# The bridge's receive time-out on the session.
+# The bridge's receive time-out on the session, and how far from it a
+# time-out may be seen (up to 2 s late have been seen under load).
 SESSION_TIMEOUT = 20.0
+TIMEOUT_TOLERANCE = 3.0
 # A keep-alive sent this long after the printer reported a new status must carry it.
 STATUS_MARGIN = 0.5
 PLATFORM = "%s (%s)" % (os.uname().sysname, os.uname().machine)
@@ -359,8 +361,8 @@ class SilentServer(LabSession):
         lost = [when for when, _, line in self.bridge.log()
                 if line.startswith("Printer 'Gone' connection lost from gateway: ")]
         self.assertTrue(timeouts and lost, "both lines logged")
-        self.assertLess(abs(timeouts[0] - last_reply - SESSION_TIMEOUT), PERIOD_TOLERANCE)
-        self.assertLess(abs(lost[0] - timeouts[0] - SESSION_TIMEOUT), PERIOD_TOLERANCE)
+        self.assertLess(abs(timeouts[0] - last_reply - SESSION_TIMEOUT), TIMEOUT_TOLERANCE)
+        self.assertLess(abs(lost[0] - timeouts[0] - SESSION_TIMEOUT), TIMEOUT_TOLERANCE)
         self.assertEqual(len([t for t in timeouts if t < lost[0]]), 1)
         ends = self.timed("server-session-end", name="Gone")
         self.assertEqual([f["reason"] for _, f in ends], ["closed"])
@@ -376,7 +378,7 @@ class SilentServer(LabSession):
         replies = [when for when, f in self.timed("server-reply", name="Back") if f["type"] == "4"]
         self.assertEqual(len(replies), 2)
         self.assertEqual(len(timeouts), 2, "a time-out before each keep-alive")
-        self.assertLess(abs(timeouts[0] - registered[0][0] - SESSION_TIMEOUT), PERIOD_TOLERANCE)
+        self.assertLess(abs(timeouts[0] - registered[0][0] - SESSION_TIMEOUT), TIMEOUT_TOLERANCE)
         # Each keep-alive re-arms the tolerance: time-out, answer, time-out, answer.
         self.assertLess(timeouts[0], replies[0])
         self.assertLess(replies[0], timeouts[1])
