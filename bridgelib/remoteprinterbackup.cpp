@@ -26,8 +26,9 @@
 namespace {
 
 // A backup arrives in pieces of at most this size, each written to the file
-// at once, so that a backup's memory does not grow with its size.
-constexpr uint32_t ChunkSize = 64 * 1024;
+// at once, so that a backup's memory does not grow with its size. Small, as
+// the freed buffer stays resident in the printer thread's malloc arena.
+constexpr uint32_t ChunkSize = 16 * 1024;
 
 constexpr const char *Extension = "wvtb";
 constexpr const char *AlternateExtension = "zjv";
