@@ -10,6 +10,8 @@ packages=(
   libgtest-dev
   python3 iproute2 util-linux socat
   chromium
+  qtbase5-dev qtbase5-dev-tools fonts-font-awesome
+  xvfb xauth xdotool tint2 x11-apps imagemagick
 )
 
 missing=()
