@@ -1,0 +1,248 @@
+#include "singleapplicationprivate.h"
+
+#include "exception.h"
+#include "littleendian.h"
+#include "logmanager.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QStandardPaths>
+#include <QStringList>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <pwd.h>
+#include <random>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int PrimaryOffset = 0;
+constexpr int SecondaryOffset = 4;
+constexpr int PidOffset = 8;
+constexpr int ChecksumOffset = 16;
+constexpr int ChecksummedBytes = 16;
+constexpr qint64 InconsistentLimitMs = 5000;
+
+qint64 steadyMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void sleepSeconds(int seconds)
+{
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+}
+
+} // namespace
+
+SingleApplicationPrivate::SingleApplicationPrivate(QObject *parent)
+    : QObject(parent), clock(steadyMilliseconds), sleep(sleepSeconds)
+{
+}
+
+SingleApplicationPrivate::~SingleApplicationPrivate()
+{
+    if (memory) {
+        if (isPrimary && memory->lock()) {
+            releasePrimary();
+            memory->unlock();
+        }
+        // Detaching removes the block once no process is attached any more.
+        delete memory;
+    }
+}
+
+void SingleApplicationPrivate::startPrimary() {}
+
+void SingleApplicationPrivate::startSecondary() {}
+
+QString SingleApplicationPrivate::blockServerName(SingleApplication::Options options,
+                                                  const QString &appName, const QString &orgName,
+                                                  const QString &orgDomain, const QString &version,
+                                                  const QString &filePath, const QString &userName)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(appName.toUtf8());
+    hash.addData(orgName.toUtf8());
+    hash.addData(orgDomain.toUtf8());
+    if (!options.testFlag(SingleApplication::ExcludeAppVersion))
+        hash.addData(version.toUtf8());
+    if (!options.testFlag(SingleApplication::ExcludeAppPath))
+        hash.addData(filePath.toLower().toUtf8());
+    if (options.testFlag(SingleApplication::User))
+        hash.addData(userName.toUtf8());
+    return QString::fromLatin1(hash.result().toBase64()).replace(QLatin1Char('/'), QLatin1Char('_'));
+}
+
+QString SingleApplicationPrivate::currentUserName()
+{
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_name && found->pw_name[0])
+        return QString::fromLocal8Bit(found->pw_name);
+    return QStandardPaths::standardLocations(QStandardPaths::HomeLocation).join(QString());
+}
+
+SingleApplicationPrivate::Fields SingleApplicationPrivate::readBlock(const unsigned char *block)
+{
+    Fields fields;
+    fields.primary = block[PrimaryOffset] != 0;
+    fields.secondary = LittleEndian::read32(block + SecondaryOffset);
+    fields.primaryPid = static_cast<qint64>(LittleEndian::read64(block + PidOffset));
+    return fields;
+}
+
+void SingleApplicationPrivate::writeBlock(unsigned char *block, const Fields &fields)
+{
+    std::fill(block, block + BlockSize, 0);
+    block[PrimaryOffset] = fields.primary ? 1 : 0;
+    LittleEndian::write32(block + SecondaryOffset, fields.secondary);
+    LittleEndian::write64(block + PidOffset, static_cast<uint64_t>(fields.primaryPid));
+    LittleEndian::write16(block + ChecksumOffset, computeChecksum(block));
+}
+
+quint16 SingleApplicationPrivate::storedChecksum(const unsigned char *block)
+{
+    return LittleEndian::read16(block + ChecksumOffset);
+}
+
+quint16 SingleApplicationPrivate::computeChecksum(const unsigned char *block)
+{
+    return qChecksum(reinterpret_cast<const char *>(block), ChecksummedBytes);
+}
+
+bool SingleApplicationPrivate::checksumValid(const unsigned char *block)
+{
+    return storedChecksum(block) == computeChecksum(block);
+}
+
+int SingleApplicationPrivate::waitSeconds(int r)
+{
+    return 8 + static_cast<int>(static_cast<double>(r) / 32767.0 * 10.0);
+}
+
+bool SingleApplicationPrivate::processExists(qint64 pid)
+{
+    if (pid <= 0)
+        return false;
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
+void SingleApplicationPrivate::initializeBlock()
+{
+    writeBlock(static_cast<unsigned char *>(memory->data()), Fields{});
+}
+
+void SingleApplicationPrivate::releasePrimary()
+{
+    auto *block = static_cast<unsigned char *>(memory->data());
+    Fields fields = readBlock(block);
+    // A block repaired by a later instance that took the primary role over
+    // belongs to that instance now: leave it alone.
+    if (checksumValid(block) && fields.primary && fields.primaryPid != QCoreApplication::applicationPid())
+        return;
+    fields.primary = false;
+    fields.primaryPid = -1;
+    writeBlock(block, fields);
+    isPrimary = false;
+}
+
+bool SingleApplicationPrivate::initInstance(bool allowSecondary, SingleApplication::Options mode)
+{
+    options = mode;
+    blockServerNameValue = blockServerName(
+        options, QCoreApplication::applicationName(), QCoreApplication::organizationName(),
+        QCoreApplication::organizationDomain(), QCoreApplication::applicationVersion(),
+        QCoreApplication::applicationFilePath(),
+        options.testFlag(SingleApplication::User) ? currentUserName() : QString());
+
+    if (memory) {
+        if (isPrimary && memory->lock()) {
+            releasePrimary();
+            memory->unlock();
+        }
+        delete memory;
+        memory = nullptr;
+    }
+    isPrimary = false;
+    instanceNumber = 0;
+    memory = new QSharedMemory(blockServerNameValue);
+
+    // The block may vanish between a failed create and the attach (its last
+    // process detached in between): then it is created again.
+    bool ready = false;
+    for (int attempt = 0; attempt < 3 && !ready; ++attempt) {
+        if (memory->create(BlockSize, QSharedMemory::ReadWrite)) {
+            if (!memory->lock())
+                THROW_EXCEPTION("unable to lock shared memory block (" +
+                                memory->errorString().toStdString() + ")");
+            initializeBlock();
+            memory->unlock();
+            ready = true;
+        } else if (memory->attach(QSharedMemory::ReadWrite)) {
+            ready = true;
+        } else if (memory->error() != QSharedMemory::NotFound) {
+            break;
+        }
+    }
+    if (!ready)
+        THROW_EXCEPTION("unable to attach to shared memory block (" +
+                        memory->errorString().toStdString() + ")");
+
+    const qint64 start = clock();
+    for (;;) {
+        if (!memory->lock())
+            THROW_EXCEPTION("unable to lock shared memory block (" +
+                            memory->errorString().toStdString() + ")");
+        auto *block = static_cast<unsigned char *>(memory->data());
+        if (checksumValid(block)) {
+            Fields fields = readBlock(block);
+            // On Linux the block outlives a process that was killed or
+            // crashed, so its primary flag may still be set with nobody
+            // behind it. A primary whose process no longer exists counts as
+            // no primary; otherwise a crash would lock the user out for good.
+            const bool primaryRuns =
+                fields.primary && (fields.primaryPid <= 0 || processExists(fields.primaryPid));
+            bool result = false;
+            if (!primaryRuns) {
+                fields.primary = true;
+                fields.primaryPid = QCoreApplication::applicationPid();
+                writeBlock(block, fields);
+                instanceNumber = 0;
+                isPrimary = true;
+                startPrimary();
+                result = true;
+            } else if (allowSecondary) {
+                fields.secondary += 1;
+                writeBlock(block, fields);
+                instanceNumber = fields.secondary;
+                startSecondary();
+                result = true;
+            }
+            memory->unlock();
+            return result;
+        }
+        if (clock() - start > InconsistentLimitMs) {
+            ORVEL_LOG(Warning, "SingleApplication: Shared memory block has been in an inconsistent "
+                               "state from more than 5s. Assuming primary instance failure");
+            initializeBlock();
+        }
+        memory->unlock();
+        const auto seed = static_cast<std::minstd_rand::result_type>(
+            static_cast<quint64>(QDateTime::currentMSecsSinceEpoch()) % 4294967295ULL);
+        std::minstd_rand generator(seed);
+        std::uniform_int_distribution<int> distribution(0, 32767);
+        sleep(waitSeconds(distribution(generator)));
+    }
+}
