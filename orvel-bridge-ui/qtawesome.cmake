@@ -1,4 +1,4 @@
-# The icon font painter (QtAwesome and its painters), in the
+# The icon font painter (QtAwesome and its painters) and the log window, in the
 # static library qtawesome. Included from this folder's CMakeLists.txt, which
 # has found Qt 5 Widgets and turned AUTOMOC and AUTORCC on.
 #
@@ -47,6 +47,9 @@ add_library(qtawesome STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/qtawesomenames.h
   ${QTAWESOME_GENERATED}/qtawesomenames.cpp
   ${QTAWESOME_GENERATED}/qtawesomefont.qrc
+  ${CMAKE_CURRENT_SOURCE_DIR}/logwindow.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/logwindow.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/objectwrapper.h
 )
 target_include_directories(qtawesome PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(qtawesome PUBLIC Qt5::Widgets corelib)
@@ -54,6 +57,7 @@ target_link_libraries(qtawesome PUBLIC Qt5::Widgets corelib)
 if(BUILD_TESTING)
   add_executable(qtawesome_tests
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/qtawesome_test.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests/logwindow_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/qtestmain.cpp
   )
   target_link_libraries(qtawesome_tests PRIVATE qtawesome GTest::gtest)
