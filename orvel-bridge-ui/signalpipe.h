@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <memory>
+#include <signal.h>
+
+// Brings SIGINT and SIGTERM to the user-interface thread: the handler only
+// writes the signal's number, as one byte, into a pipe; a QSocketNotifier on
+// the pipe's read end emits `received` on the thread that owns this object.
+//
+// One instance at a time per process (the handler reaches it through a
+// process-wide descriptor). Construct and destroy it on the user-interface
+// thread; the destructor restores the previous handlers before it closes the
+// pipe, so no handler writes into a closed descriptor.
+class SignalPipe : public QObject {
+    Q_OBJECT
+public:
+    explicit SignalPipe(QObject *parent = nullptr);
+    ~SignalPipe() override;
+
+    SignalPipe(const SignalPipe &) = delete;
+    SignalPipe &operator=(const SignalPipe &) = delete;
+
+signals:
+    void received(int signalNumber);
+
+private slots:
+    void onReadable();
+
+private:
+    int fds_[2] = {-1, -1};  // [0] read end (non-blocking), [1] write end
+    std::unique_ptr<QSocketNotifier> notifier_;
+    struct sigaction previous_[2] = {};  // SIGINT's and SIGTERM's handlers before ours
+};
