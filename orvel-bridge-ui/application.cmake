@@ -29,3 +29,18 @@ target_link_libraries(trayapplication PUBLIC trayparts qtawesome singleapplicati
 
 add_executable(orvel-bridge-ui ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
 target_link_libraries(orvel-bridge-ui PRIVATE trayapplication)
+
+if(BUILD_TESTING)
+  # Offscreen, on a real bridge service with fake printers on loopback
+  # addresses of their own: the menu, the states, the texts, the queues.
+  add_executable(trayapplication_tests
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests/application_test.cpp
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests/statustext_test.cpp
+  )
+  target_include_directories(trayapplication_tests PRIVATE
+    ${PROJECT_SOURCE_DIR}/bridgelib/tests ${PROJECT_SOURCE_DIR}/corelib/tests)
+  target_link_libraries(trayapplication_tests PRIVATE trayapplication GTest::gtest)
+  gtest_discover_tests(trayapplication_tests
+    PROPERTIES LABELS "unit;ui" TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+    DISCOVERY_TIMEOUT 60)
+endif()

@@ -1,0 +1,419 @@
+// The tray application on a real bridge service, without a display (Qt's
+// offscreen platform): the menu, the tooltip and icon of each state, the
+// server line, the printers' labels and details, the queues that bring log
+// messages and notifications from other threads, and the signal pipe.
+//
+// One Application exists for the whole program (it is the QApplication);
+// main() makes it with a TestService whose static printers are two fake
+// printers on 127.0.9.1 and 127.0.9.2. The tests run in the order written.
+
+#include "application.h"
+#include "fakeprinter.h"
+#include "logmanager.h"
+#include "platformposix.h"
+#include "signalpipe.h"
+#include "sockettesttools.h"
+#include "testservice.h"
+#include "trayiconimages.h"
+
+#include <QAction>
+#include <QListWidget>
+#include <QMenu>
+#include <QThread>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+Application *app = nullptr;
+std::shared_ptr<TestService> service;
+
+constexpr uint32_t FirstPrinter = (127u << 24) | (9u << 8) | 1;   // 127.0.9.1
+constexpr uint32_t SecondPrinter = (127u << 24) | (9u << 8) | 2;  // 127.0.9.2
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        result.push_back(line);
+    return result;
+}
+
+// The menu's entries in order: the text, "-" for a separator.
+std::vector<QString> entries(const QMenu &menu)
+{
+    std::vector<QString> result;
+    for (QAction *action : menu.actions())
+        result.push_back(action->isSeparator() ? QStringLiteral("-") : action->text());
+    return result;
+}
+
+QAction *find(const QMenu &menu, const QString &text)
+{
+    for (QAction *action : menu.actions()) {
+        if (action->text() == text)
+            return action;
+    }
+    return nullptr;
+}
+
+// Whether the icon, painted at 32 pixels, has a fully opaque pixel of `colour`.
+bool hasColour(const QIcon &icon, const QColor &colour)
+{
+    const QImage image = icon.pixmap(32, 32).toImage().convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            if (qAlpha(pixel) == 255 && qRed(pixel) == colour.red() && qGreen(pixel) == colour.green() &&
+                qBlue(pixel) == colour.blue())
+                return true;
+        }
+    }
+    return false;
+}
+
+// The colour of the status lamp in the tray icon as it is now.
+QColor lampColour()
+{
+    const QImage image = app->trayIcon().icon().pixmap(64, 64).toImage();
+    return image.pixelColor(50, 30);
+}
+
+void processEvents()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
+
+TEST(TrayApplication, EventTypesAreDistinctUserTypes)
+{
+    EXPECT_GE(Application::StatusEvent, QEvent::User);
+    EXPECT_GE(Application::LogEvent, QEvent::User);
+    EXPECT_GE(Application::NoticeEvent, QEvent::User);
+    EXPECT_NE(Application::StatusEvent, Application::LogEvent);
+    EXPECT_NE(Application::LogEvent, Application::NoticeEvent);
+    EXPECT_NE(Application::StatusEvent, Application::NoticeEvent);
+}
+
+TEST(TrayApplication, StoppedStateAndMenuWithoutPrinters)
+{
+    EXPECT_EQ(app->state(), 0);
+    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - stopped (6.04)");
+    EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
+
+    const auto plain = app->buildMenu(false);
+    EXPECT_EQ(entries(*plain), (std::vector<QString>{"Orvel-Server connection failed", "-", "No printer detected",
+                                                     "-", "Show backups...", "-", "About Orvel-Bridge"}));
+    QAction *none = find(*plain, "No printer detected");
+    ASSERT_NE(none, nullptr);
+    EXPECT_FALSE(none->isEnabled());
+    for (QAction *action : plain->actions()) {
+        if (!action->isSeparator()) {
+            EXPECT_FALSE(action->icon().isNull()) << action->text().toStdString();
+        }
+    }
+
+    // The expert view: the service thread is not running, so "Start service".
+    const auto expert = app->buildMenu(true);
+    EXPECT_EQ(entries(*expert),
+              (std::vector<QString>{"Start service", "-", "Orvel-Server connection failed", "-",
+                                    "No printer detected", "-", "Show status...", "Show log...", "Show backups...",
+                                    "-", "About Orvel-Bridge", "Exit"}));
+    for (QAction *action : expert->actions()) {
+        if (!action->isSeparator()) {
+            EXPECT_FALSE(action->icon().isNull()) << action->text().toStdString();
+        }
+    }
+    QAction *log = find(*expert, "Show log...");
+    ASSERT_NE(log, nullptr);
+    EXPECT_TRUE(log->isCheckable());
+    EXPECT_FALSE(log->isChecked());
+}
+
+TEST(TrayApplication, ServerLineTextAndColour)
+{
+    const QColor green(0, 225, 0);
+    const QColor red(225, 0, 0);
+
+    auto menu = app->buildMenu(false);
+    QAction *failed = find(*menu, "Orvel-Server connection failed");
+    ASSERT_NE(failed, nullptr);
+    EXPECT_TRUE(hasColour(failed->icon(), red));
+    EXPECT_FALSE(hasColour(failed->icon(), green));
+    EXPECT_EQ(find(*menu, "Orvel-Server connection succeeded"), nullptr);
+
+    service->setServerConnected(true);
+    menu = app->buildMenu(false);
+    QAction *succeeded = find(*menu, "Orvel-Server connection succeeded");
+    ASSERT_NE(succeeded, nullptr);
+    EXPECT_TRUE(hasColour(succeeded->icon(), green));
+    EXPECT_FALSE(hasColour(succeeded->icon(), red));
+    EXPECT_EQ(find(*menu, "Orvel-Server connection failed"), nullptr);
+    // The server line is the second entry after the expert items.
+    EXPECT_EQ(entries(*app->buildMenu(true))[2], "Orvel-Server connection succeeded");
+
+    // The icon shows the active image only in state 2: stopped stays inactive.
+    processEvents();
+    EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
+
+    service->setServerConnected(false);
+    processEvents();
+}
+
+TEST(TrayApplication, StartedServiceListsPrinters)
+{
+    servicetest::FakePrinter named(FirstPrinter, "Front desk");
+    servicetest::FakePrinter unnamed(SecondPrinter, "");
+    ASSERT_TRUE(named.listening() && unnamed.listening());
+
+    app->onStartService();
+    EXPECT_EQ(app->state(), 2);
+    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - started (6.04)");
+    // Started, but the server was never reached: the inactive image.
+    EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
+
+    std::vector<PrinterDetails> printers;
+    ASSERT_TRUE(sockettest::eventually([&] {
+        printers.clear();
+        service->getPrinters(printers);
+        return printers.size() == 2;
+    }, 10000));
+    auto label = [](const PrinterDetails &printer) {
+        return printer.address == FirstPrinter ? QStringLiteral("Front desk - 127.0.9.1")
+                                               : QStringLiteral("? - 127.0.9.2");
+    };
+    EXPECT_EQ(Application::printerLabel(printers[0]), label(printers[0]));
+    EXPECT_EQ(Application::printerLabel(printers[1]), label(printers[1]));
+
+    const auto plain = app->buildMenu(false);
+    EXPECT_EQ(entries(*plain),
+              (std::vector<QString>{"Orvel-Server connection failed", "-", label(printers[0]), label(printers[1]),
+                                    "-", "Show backups...", "-", "About Orvel-Bridge"}));
+    for (const PrinterDetails &printer : printers) {
+        QAction *item = find(*plain, label(printer));
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(item->menu(), nullptr);
+        EXPECT_TRUE(item->isEnabled());
+        EXPECT_FALSE(item->icon().isNull());
+    }
+
+    const auto expert = app->buildMenu(true);
+    EXPECT_EQ(entries(*expert),
+              (std::vector<QString>{"Stop service", "-", "Orvel-Server connection failed", "-", label(printers[0]),
+                                    label(printers[1]), "-", "Show status...", "Show log...", "Show backups...", "-",
+                                    "About Orvel-Bridge", "Exit"}));
+    for (const PrinterDetails &printer : printers) {
+        QAction *item = find(*expert, label(printer));
+        ASSERT_NE(item, nullptr);
+        ASSERT_NE(item->menu(), nullptr);
+        EXPECT_EQ(entries(*item->menu()), (std::vector<QString>{"Open in browser", "Details..."}));
+        for (QAction *action : item->menu()->actions())
+            EXPECT_FALSE(action->icon().isNull());
+    }
+
+    // The details text of the named printer, line by line.
+    const PrinterDetails &front = printers[0].address == FirstPrinter ? printers[0] : printers[1];
+    EXPECT_EQ(lines(front.text()), (std::vector<std::string>{
+                                       "Name: Front desk",
+                                       "Address: 127.0.9.1",
+                                       "Model: FakeJet",
+                                       "Status: Ready",
+                                       "Serial: SERIAL-1",
+                                       "Version: 2.1",
+                                       "Order number: ORDER-7",
+                                       "Installation date: 2023-Nov-14 22:13:20",
+                                       "System ID: 4242",
+                                   }));
+    const PrinterDetails &other = printers[0].address == FirstPrinter ? printers[1] : printers[0];
+    EXPECT_EQ(lines(other.text())[0], "Name: ?");
+    EXPECT_EQ(lines(other.text())[1], "Address: 127.0.9.2");
+
+    const std::vector<std::string> status = lines(app->statusText().toStdString());
+    ASSERT_GE(status.size(), 4u);
+    EXPECT_EQ(status[0], "Orvel-Server connected: no");
+    EXPECT_EQ(status[1], "Instance GUID: " + service->getInstanceGuid());
+    EXPECT_EQ(status[2], "Discovered printer(s): 2");
+
+    // Once the server link reports connected, the started icon turns active.
+    service->setServerConnected(true);
+    processEvents();
+    EXPECT_EQ(lampColour(), TrayIconImages::lampColor(true));
+    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - started (6.04)");
+
+    app->onStopService();
+    EXPECT_EQ(app->state(), 0);
+    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - stopped (6.04)");
+    EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
+    EXPECT_EQ(entries(*app->buildMenu(true))[0], "Start service");
+    printers.clear();
+    service->getPrinters(printers);
+    EXPECT_TRUE(printers.empty());
+    service->setServerConnected(false);
+    processEvents();
+}
+
+TEST(TrayApplication, ExpertViewByOption)
+{
+    app->setModes(true, false);
+    EXPECT_TRUE(app->isExpertView());
+    app->setModes(false, false);
+    // Offscreen no key is held, so only the option turns it on.
+    EXPECT_FALSE(app->isExpertView());
+}
+
+TEST(TrayApplication, ClickBuildsTheCurrentMenu)
+{
+    app->onTrayIconActivated(QSystemTrayIcon::DoubleClick);
+    EXPECT_EQ(app->currentMenu(), nullptr);
+    app->onTrayIconActivated(QSystemTrayIcon::Trigger);
+    const auto first = app->currentMenu();
+    ASSERT_NE(first, nullptr);
+    EXPECT_NE(find(*first, "About Orvel-Bridge"), nullptr);
+    app->onTrayIconActivated(QSystemTrayIcon::Context);
+    EXPECT_NE(app->currentMenu(), first);
+    app->onTrayIconActivated(QSystemTrayIcon::MiddleClick);
+    EXPECT_NE(app->currentMenu(), nullptr);
+    app->currentMenu()->hide();
+}
+
+TEST(TrayApplication, TenMessagesFromAnotherThreadArriveInOrderInOnePass)
+{
+    processEvents();
+    QListWidget *list = app->logWindow().logList();
+    const QString prefix = QStringLiteral("queued message ");
+    auto ours = [&] {
+        std::vector<QString> texts;
+        for (int row = 0; row < list->count(); ++row) {
+            const QString text = list->item(row)->text();
+            const int at = text.indexOf(prefix);
+            if (at >= 0)
+                texts.push_back(text.mid(at));
+        }
+        return texts;
+    };
+    ASSERT_TRUE(ours().empty());
+
+    std::thread logger([] {
+        for (int i = 0; i < 10; ++i)
+            ORVEL_LOG(Info, "queued message " + std::to_string(i));
+    });
+    logger.join();
+
+    // One LogEvent hands over everything queued so far.
+    QEvent pass(Application::LogEvent);
+    QCoreApplication::sendEvent(app, &pass);
+    std::vector<QString> expected;
+    for (int i = 9; i >= 0; --i)
+        expected.push_back(prefix + QString::number(i));
+    EXPECT_EQ(ours(), expected);
+
+    // The ten events still posted find the queue empty: nothing twice.
+    processEvents();
+    EXPECT_EQ(ours(), expected);
+}
+
+TEST(TrayApplication, NotificationsFromAnotherThreadBecomeBalloonsInOrder)
+{
+    std::vector<std::pair<QString, bool>> shown;
+    const QMetaObject::Connection connection =
+        QObject::connect(app, &Application::balloonShown,
+                         [&](const QString &text, bool isError) { shown.emplace_back(text, isError); });
+    std::thread emitter([] {
+        service->informationMessage("Backup done");
+        service->errorMessage("Tunnel failed");
+        service->informationMessage("Second backup done");
+    });
+    emitter.join();
+    EXPECT_TRUE(shown.empty());
+    processEvents();
+    QObject::disconnect(connection);
+    EXPECT_EQ(shown, (std::vector<std::pair<QString, bool>>{
+                         {"Backup done", false}, {"Tunnel failed", true}, {"Second backup done", false}}));
+}
+
+TEST(TrayApplication, AboutText)
+{
+    const QStringList about = Application::aboutText().split('\n');
+    ASSERT_EQ(about.size(), 3);
+    EXPECT_EQ(about[0], "Orvel-Bridge 6.04");
+    EXPECT_EQ(about[1], "");
+    EXPECT_FALSE(about[2].isEmpty());
+}
+
+TEST(TrayIconImages, LightIconsOnDarkPanels)
+{
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    QPalette light;
+    light.setColor(QPalette::Window, QColor(240, 240, 240));
+    EXPECT_TRUE(TrayIconImages::prefersLightIcons(dark));
+    EXPECT_FALSE(TrayIconImages::prefersLightIcons(light));
+
+    // The pairs differ in their lines, the states in their lamp.
+    const QImage lightActive = TrayIconImages::make(true, true).pixmap(64, 64).toImage();
+    const QImage darkActive = TrayIconImages::make(true, false).pixmap(64, 64).toImage();
+    EXPECT_NE(lightActive, darkActive);
+    EXPECT_GT(lightActive.pixelColor(4, 34).lightness(), 128);
+    EXPECT_LT(darkActive.pixelColor(4, 34).lightness(), 128);
+    EXPECT_EQ(TrayIconImages::make(false, true).pixmap(64, 64).toImage().pixelColor(50, 30),
+              TrayIconImages::lampColor(false));
+    EXPECT_NE(TrayIconImages::lampColor(true), TrayIconImages::lampColor(false));
+}
+
+// Last: SIGTERM reaches onExit on this thread through the pipe.
+TEST(TrayApplication, TerminateSignalLeadsToExitOnThisThread)
+{
+    app->onStartService();
+    ASSERT_TRUE(service->IThread::isRunning());
+    SignalPipe pipe;
+    int received = 0;
+    QObject::connect(&pipe, &SignalPipe::received, app, [&](int signalNumber) {
+        received = signalNumber;
+        EXPECT_EQ(QThread::currentThread(), app->thread());
+        app->onExit();
+    });
+    ASSERT_EQ(std::raise(SIGTERM), 0);
+    ASSERT_TRUE(sockettest::eventually([&] {
+        QCoreApplication::processEvents();
+        return received != 0;
+    }, 5000));
+    EXPECT_EQ(received, SIGTERM);
+    EXPECT_FALSE(service->IThread::isRunning());
+    EXPECT_EQ(app->state(), 0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    testing::InitGoogleTest(&argc, argv);
+    // Listing the tests (at build time) needs no application or service.
+    if (testing::GTEST_FLAG(list_tests))
+        return RUN_ALL_TESTS();
+    PlatformPosix::instance().initialize();
+    LogManager::instance().initialize();
+    QCoreApplication::setOrganizationName(QStringLiteral("Orvel"));
+    QCoreApplication::setApplicationName(QStringLiteral("Orvel-Bridge-test"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("6.04"));
+    int result = 0;
+    {
+        service = std::make_shared<TestService>(std::vector<const char *>{
+            "--static-printers", "127.0.9.1;127.0.9.2", "--printer-tunnel", "false"});
+        auto application = std::make_unique<Application>(argc, argv, service);
+        app = application.get();
+        app->setup();
+        result = RUN_ALL_TESTS();
+        app = nullptr;
+        application.reset();
+        service.reset();
+    }
+    LogManager::instance().finalize();
+    PlatformPosix::instance().finalize();
+    return result;
+}
