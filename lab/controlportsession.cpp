@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -180,7 +181,15 @@ std::string ControlPortSession::receiveDate()
         tm.tm_min = static_cast<int>(minute);
         tm.tm_sec = static_cast<int>(second);
         tm.tm_isdst = -1;
-        const std::time_t sent = std::mktime(&tm);
+        // mktime reloads the time zone on every call, which glibc guards with
+        // a lock of its own that the thread sanitizer cannot see; several
+        // printers receive their dates at once.
+        static std::mutex timeZoneMutex;
+        std::time_t sent = static_cast<std::time_t>(-1);
+        {
+            std::lock_guard<std::mutex> lock(timeZoneMutex);
+            sent = std::mktime(&tm);
+        }
         if (sent != static_cast<std::time_t>(-1))
             fields += Report::field("skew", static_cast<long long>(sent - std::time(nullptr)));
     }
