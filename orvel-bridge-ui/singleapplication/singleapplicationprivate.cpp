@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <pwd.h>
+#include <memory>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -51,13 +52,65 @@ SingleApplicationPrivate::SingleApplicationPrivate(QObject *parent)
 SingleApplicationPrivate::~SingleApplicationPrivate()
 {
     if (memory) {
-        if (isPrimary && memory->lock()) {
+        if (isPrimary && lockBlock()) {
             releasePrimary();
             memory->unlock();
         }
         // Detaching removes the block once no process is attached any more.
         delete memory;
     }
+}
+
+// Qt's shared memory on Unix pairs the block with a System V semaphore keyed
+// by a file. create() takes that semaphore over even when the block already
+// exists: it resets the semaphore (taking a lock another process holds) and
+// deletes it and its file when the object goes. So an existing block is
+// attached first and create() is used only when there is none. A process that
+// made the block deletes its semaphore when it ends, so a lock that fails
+// afterwards is retried once on a new attachment (see lockBlock).
+bool SingleApplicationPrivate::attachOrCreate()
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        auto fresh = std::make_unique<QSharedMemory>(blockServerNameValue);
+        if (fresh->attach(QSharedMemory::ReadWrite)) {
+            replaceMemory(fresh.release());
+            return true;
+        }
+        if (fresh->error() == QSharedMemory::NotFound) {
+            if (fresh->create(BlockSize, QSharedMemory::ReadWrite)) {
+                if (!fresh->lock()) {
+                    lastError = fresh->errorString();
+                    return false;
+                }
+                writeBlock(static_cast<unsigned char *>(fresh->data()), Fields{});
+                fresh->unlock();
+                replaceMemory(fresh.release());
+                return true;
+            }
+            // Made by another process in between: attach to it.
+            if (fresh->error() == QSharedMemory::AlreadyExists)
+                continue;
+        }
+        lastError = fresh->errorString();
+        return false;
+    }
+    return false;
+}
+
+void SingleApplicationPrivate::replaceMemory(QSharedMemory *fresh)
+{
+    // The new attachment is made before the old one goes, so that the block
+    // never loses its last attachment in between.
+    delete memory;
+    memory = fresh;
+}
+
+bool SingleApplicationPrivate::lockBlock()
+{
+    if (memory->lock())
+        return true;
+    lastError = memory->errorString();
+    return attachOrCreate() && memory->lock();
 }
 
 void SingleApplicationPrivate::startPrimary() {}
@@ -168,7 +221,7 @@ bool SingleApplicationPrivate::initInstance(bool allowSecondary, SingleApplicati
         options.testFlag(SingleApplication::User) ? currentUserName() : QString());
 
     if (memory) {
-        if (isPrimary && memory->lock()) {
+        if (isPrimary && lockBlock()) {
             releasePrimary();
             memory->unlock();
         }
@@ -177,34 +230,13 @@ bool SingleApplicationPrivate::initInstance(bool allowSecondary, SingleApplicati
     }
     isPrimary = false;
     instanceNumber = 0;
-    memory = new QSharedMemory(blockServerNameValue);
-
-    // The block may vanish between a failed create and the attach (its last
-    // process detached in between): then it is created again.
-    bool ready = false;
-    for (int attempt = 0; attempt < 3 && !ready; ++attempt) {
-        if (memory->create(BlockSize, QSharedMemory::ReadWrite)) {
-            if (!memory->lock())
-                THROW_EXCEPTION("unable to lock shared memory block (" +
-                                memory->errorString().toStdString() + ")");
-            initializeBlock();
-            memory->unlock();
-            ready = true;
-        } else if (memory->attach(QSharedMemory::ReadWrite)) {
-            ready = true;
-        } else if (memory->error() != QSharedMemory::NotFound) {
-            break;
-        }
-    }
-    if (!ready)
-        THROW_EXCEPTION("unable to attach to shared memory block (" +
-                        memory->errorString().toStdString() + ")");
+    if (!attachOrCreate())
+        THROW_EXCEPTION("unable to attach to shared memory block (" + lastError.toStdString() + ")");
 
     const qint64 start = clock();
     for (;;) {
-        if (!memory->lock())
-            THROW_EXCEPTION("unable to lock shared memory block (" +
-                            memory->errorString().toStdString() + ")");
+        if (!lockBlock())
+            THROW_EXCEPTION("unable to lock shared memory block (" + lastError.toStdString() + ")");
         auto *block = static_cast<unsigned char *>(memory->data());
         if (checksumValid(block)) {
             Fields fields = readBlock(block);

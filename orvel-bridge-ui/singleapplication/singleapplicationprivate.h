@@ -83,7 +83,15 @@ public:
     SingleApplication::SleepFunction sleep;  // defaults to a real sleep
 
 private:
+    // Attaches to the block, or creates and initialises it when there is
+    // none; false with lastError set when neither works.
+    bool attachOrCreate();
+    void replaceMemory(QSharedMemory *fresh);
+    // Takes the block's lock, attaching anew once when the lock fails.
+    bool lockBlock();
     // Both run with the block locked.
     void initializeBlock();
     void releasePrimary();
+
+    QString lastError;
 };

@@ -4,6 +4,8 @@
 //                                        SIGTERM or SIGINT, then exit 0
 //   guardprobe NAME once [--fast-wait]   become the primary and exit 0
 //   guardprobe NAME corrupt              spoil the checksum of NAME's block
+//   guardprobe NAME lockhold             take the block's lock and keep it
+//                                        until killed
 // NAME is the application name, so that each test has a block of its own.
 // A refused start prints "Error: another instance is running" and exits 1,
 // as the tray program does. --fast-wait replaces the real 8-18 s pauses with
@@ -24,14 +26,34 @@
 
 namespace {
 
-int corrupt()
+QString blockKey()
 {
-    const QString key = SingleApplicationPrivate::blockServerName(
+    return SingleApplicationPrivate::blockServerName(
         SingleApplication::User, QCoreApplication::applicationName(),
         QCoreApplication::organizationName(), QCoreApplication::organizationDomain(),
         QCoreApplication::applicationVersion(), QCoreApplication::applicationFilePath(),
         SingleApplicationPrivate::currentUserName());
-    QSharedMemory memory(key);
+}
+
+// Dies (by the test's SIGKILL) while holding the cross-process lock, as a
+// process that crashes in the middle of initInstance would.
+int lockHold(const sigset_t &stopSignals)
+{
+    QSharedMemory memory(blockKey());
+    if (!memory.attach(QSharedMemory::ReadWrite) || !memory.lock()) {
+        std::cerr << "Error: no block to lock (" << memory.errorString().toStdString() << ")\n";
+        return 2;
+    }
+    std::cout << "locked" << std::endl;
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    memory.unlock();
+    return 0;
+}
+
+int corrupt()
+{
+    QSharedMemory memory(blockKey());
     if (!memory.attach(QSharedMemory::ReadWrite) || !memory.lock()) {
         std::cerr << "Error: no block to corrupt (" << memory.errorString().toStdString() << ")\n";
         return 2;
@@ -51,6 +73,8 @@ int run(int argc, char **argv, const sigset_t &stopSignals)
     SingleApplication app(argc, argv);
     if (mode == "corrupt")
         return corrupt();
+    if (mode == "lockhold")
+        return lockHold(stopSignals);
 
     qint64 virtualMs = 0;
     if (fastWait)
@@ -74,7 +98,7 @@ int run(int argc, char **argv, const sigset_t &stopSignals)
 int main(int argc, char **argv)
 {
     if (argc < 3) {
-        std::cerr << "usage: guardprobe NAME hold|once|corrupt [--fast-wait]\n";
+        std::cerr << "usage: guardprobe NAME hold|once|corrupt|lockhold [--fast-wait]\n";
         return 2;
     }
     // Blocked before any thread starts, so that every thread inherits the

@@ -75,6 +75,11 @@ def run_once(name, *extra):
                           env=environment(), timeout=START_TIMEOUT)
 
 
+def run_once_with_timeout(name, seconds):
+    return subprocess.run([PROBE, name, "once"], capture_output=True, text=True,
+                          env=environment(), timeout=seconds)
+
+
 class GuardTest(unittest.TestCase):
     def setUp(self):
         self.name = "guardprobe-%d-%s" % (os.getpid(), self._testMethodName)
@@ -120,6 +125,28 @@ class GuardTest(unittest.TestCase):
         second.wait_primary()
         self.assert_refused()
         self.assertEqual(second.stop(), 0)
+
+    def test_lock_of_a_killed_process_is_released(self):
+        first = self.start()
+        first.wait_primary()
+        holder = subprocess.Popen([PROBE, self.name, "lockhold"], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True, env=environment())
+        try:
+            ready, _, _ = select.select([holder.stdout], [], [], START_TIMEOUT)
+            self.assertTrue(ready)
+            self.assertEqual(holder.stdout.readline(), "locked\n")
+            # While the lock is held a new instance cannot decide.
+            with self.assertRaises(subprocess.TimeoutExpired):
+                run_once_with_timeout(self.name, 3)
+        finally:
+            holder.kill()
+            holder.wait(timeout=START_TIMEOUT)
+            holder.stdout.close()
+            holder.stderr.close()
+        # The system gives a killed process's lock back (SEM_UNDO).
+        self.assert_refused()
+        self.assertEqual(first.stop(), 0)
+        self.assertEqual(run_once(self.name).returncode, 0)
 
     def test_spoiled_block_repaired_after_the_wait(self):
         first = self.start()
