@@ -65,9 +65,11 @@ SingleApplicationPrivate::~SingleApplicationPrivate()
 // by a file. create() takes that semaphore over even when the block already
 // exists: it resets the semaphore (taking a lock another process holds) and
 // deletes it and its file when the object goes. So an existing block is
-// attached first and create() is used only when there is none. A process that
-// made the block deletes its semaphore when it ends, so a lock that fails
-// afterwards is retried once on a new attachment (see lockBlock).
+// attached first and create() is used only when there is none. The process
+// that made the block deletes its semaphore when it ends; Qt then makes a new
+// one at the next lock, and should a lock still fail it is retried once on a
+// new attachment (see lockBlock). A killed process's lock is given back by
+// the system (the semaphore is taken with SEM_UNDO).
 bool SingleApplicationPrivate::attachOrCreate()
 {
     for (int attempt = 0; attempt < 3; ++attempt) {

@@ -73,7 +73,7 @@ public:
     }
     std::vector<unsigned char> bytes()
     {
-        memory_.lock();
+        lock();
         const auto *data = static_cast<const unsigned char *>(memory_.data());
         std::vector<unsigned char> copy(data, data + Private::BlockSize);
         memory_.unlock();
@@ -81,12 +81,17 @@ public:
     }
     template <typename Change> void change(Change change)
     {
-        memory_.lock();
+        lock();
         change(static_cast<unsigned char *>(memory_.data()));
         memory_.unlock();
     }
 
 private:
+    void lock()
+    {
+        if (!memory_.lock())
+            throw std::runtime_error("cannot lock: " + memory_.errorString().toStdString());
+    }
     QSharedMemory memory_;
 };
 
