@@ -41,6 +41,33 @@ if(BUILD_TESTING)
     ${PROJECT_SOURCE_DIR}/bridgelib/tests ${PROJECT_SOURCE_DIR}/corelib/tests)
   target_link_libraries(trayapplication_tests PRIVATE trayapplication GTest::gtest)
   gtest_discover_tests(trayapplication_tests
-    PROPERTIES LABELS "unit;ui" TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+    PROPERTIES LABELS "unit" TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
     DISCOVERY_TIMEOUT 60)
+
+  # The real program: "help" without a display, and under Xvfb with tint2 as
+  # the notification area host inside a private network namespace, the
+  # icon, a click that opens the menu (screenshots in screenshots/ of this
+  # build folder), a refused second instance and SIGTERM.
+  find_package(Python3 COMPONENTS Interpreter)
+  if(Python3_Interpreter_FOUND AND TARGET orvel-bridge-lab)
+    set(TRAY_SCREENSHOTS ${CMAKE_CURRENT_BINARY_DIR}/screenshots)
+    file(MAKE_DIRECTORY ${TRAY_SCREENSHOTS})
+    foreach(class IN ITEMS Help Window)
+      string(TOLOWER ${class} name)
+      add_test(NAME tray_${name}
+        COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/tests/test_tray_window.py ${class})
+      set_tests_properties(tray_${name} PROPERTIES
+        LABELS "e2e;ui" TIMEOUT 180 SKIP_RETURN_CODE 77
+        ENVIRONMENT "ORVEL_BRIDGE_UI=$<TARGET_FILE:orvel-bridge-ui>;ORVEL_BRIDGE_LAB=$<TARGET_FILE:orvel-bridge-lab>;ORVEL_SCREENSHOTS=${TRAY_SCREENSHOTS}")
+    endforeach()
+  endif()
 endif()
+
+# The program, its menu entry, and the same entry started with every desktop
+# session (the program waits for the panel's notification area to appear).
+include(GNUInstallDirs)
+install(TARGETS orvel-bridge-ui RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/orvel-bridge-ui.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/orvel-bridge-ui.desktop
+        DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/xdg/autostart)

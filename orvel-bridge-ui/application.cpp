@@ -327,6 +327,13 @@ void Application::onTrayIconActivated(QSystemTrayIcon::ActivationReason reason)
         return;
     menu_ = buildMenu(isExpertView());
     menu_->popup(QCursor::pos());
+    // The entries shown, for whoever follows the log at debug level.
+    QStringList texts;
+    for (QAction *action : menu_->actions()) {
+        if (!action->isSeparator())
+            texts << action->text();
+    }
+    ORVEL_LOG(Debug, "Tray menu opened: " + texts.join(QStringLiteral(" | ")).toStdString());
 }
 
 void Application::openPrinterPage(uint32_t address)

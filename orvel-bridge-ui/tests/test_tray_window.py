@@ -1,0 +1,235 @@
+"""The tray program in a real X session: Xvfb with tint2 as the notification
+area host, simulated printers from orvel-bridge-lab, all inside a private
+network namespace (the bridge's discovery broadcasts stay in it).
+
+  Help: "help" prints the options, the tray's two included, and exits 0
+        without a display (so without an icon).
+  Window: the icon appears in the panel; a click opens the menu with the
+        server line and the printers' labels (screenshots before and after
+        are saved under the build folder); a second instance is refused with
+        "Error: another instance is running" and exit code 1; SIGTERM stops
+        the service and ends the program with 0 within 2 s, its icon gone.
+
+Environment: ORVEL_BRIDGE_UI and ORVEL_BRIDGE_LAB name the programs,
+ORVEL_SCREENSHOTS the folder of the screenshots. Exits 77 (skipped) without
+root or unshare, or without Xvfb, tint2, xdotool, xwininfo or ImageMagick.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+UI = os.environ.get("ORVEL_BRIDGE_UI", "")
+LAB = os.environ.get("ORVEL_BRIDGE_LAB", "")
+SCREENSHOTS = os.environ.get("ORVEL_SCREENSHOTS", tempfile.gettempdir())
+INSIDE = "ORVEL_TRAY_NAMESPACE"
+SKIP = 77
+
+TINT2RC = """panel_items = S
+panel_size = 100% 32
+panel_position = top center horizontal
+systray_padding = 4 2 4
+systray_icon_size = 24
+"""
+
+
+def wait_until(predicate, timeout, step=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
+
+
+class Help(unittest.TestCase):
+    def test_help_lists_the_tray_options_and_exits_0(self):
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        env.pop("QT_QPA_PLATFORM", None)
+        result = subprocess.run([UI, "--help"], env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        lines = result.stdout.splitlines()
+        # The tray's two options come first, before the library's.
+        self.assertIn("--expert-mode", lines[0])
+        self.assertIn("Force the expert UI mode", lines[0])
+        self.assertIn("--notify-run", lines[1])
+        self.assertIn("Show a notification when the app is starting", " ".join(result.stdout.split()))
+        for option in ("--help", "--static-printers", "--server-address", "--log-file"):
+            self.assertIn(option, result.stdout)
+        self.assertEqual(result.stderr.strip(), "")
+
+
+class Window(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.home = tempfile.mkdtemp(prefix="orvel-tray-")
+        cls.processes = []
+        os.chmod(cls.home, 0o700)
+        os.makedirs(os.path.join(cls.home, "docs"))
+        read_end, write_end = os.pipe()
+        cls.xvfb = cls.start(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                              "-nolisten", "tcp"], pass_fds=(write_end,))
+        os.close(write_end)
+        with os.fdopen(read_end) as stream:
+            display = stream.readline().strip()
+        if not display:
+            raise RuntimeError("Xvfb did not start")
+        cls.env = dict(os.environ, DISPLAY=":" + display, HOME=cls.home,
+                       XDG_RUNTIME_DIR=cls.home, XDG_DOCUMENTS_DIR=os.path.join(cls.home, "docs"))
+        cls.env.pop("QT_QPA_PLATFORM", None)
+        with open(os.path.join(cls.home, "tint2rc"), "w") as config:
+            config.write(TINT2RC)
+        cls.panel = cls.start(["tint2", "-c", os.path.join(cls.home, "tint2rc")])
+        cls.lab = cls.start([LAB, "--printer", "127.0.0.2,name=Front desk", "--printer", "127.0.0.3,name=",
+                             "--web-port", "0"])
+        cls.log = os.path.join(cls.home, "tray.log")
+        cls.tray = cls.start([UI, "--static-printers", "127.0.0.2;127.0.0.3", "--server-address", "127.0.0.1",
+                              "--server-port", "1", "--discovery-responder", "false", "--log-level", "0",
+                              "--log-file", cls.log])
+
+    @classmethod
+    def start(cls, argv, **popen):
+        out = open(os.path.join(cls.home, os.path.basename(argv[0]) + ".out"), "w")
+        process = subprocess.Popen(argv, cwd=cls.home, env=getattr(cls, "env", None), stdout=out,
+                                   stderr=subprocess.STDOUT, **popen)
+        cls.processes.append(process)
+        return process
+
+    @classmethod
+    def tearDownClass(cls):
+        for process in reversed(cls.processes):
+            if process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        shutil.rmtree(cls.home, ignore_errors=True)
+
+    def x(self, *argv):
+        return subprocess.run(list(argv), env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              text=True, timeout=30)
+
+    def log_text(self):
+        try:
+            with open(self.log) as stream:
+                return stream.read()
+        except FileNotFoundError:
+            return ""
+
+    def icon_window(self):
+        """The tray icon's window in the panel, or None."""
+        result = self.x("xdotool", "search", "--classname", "orvel-bridge-ui")
+        for window in result.stdout.split():
+            info = self.x("xwininfo", "-id", window).stdout
+            if "Map State: IsViewable" in info and "Width: 24" in info:
+                return window
+        return None
+
+    def outputs(self):
+        """What the programs wrote, for a failure's message."""
+        texts = []
+        for name in sorted(os.listdir(self.home)):
+            if name.endswith(".out"):
+                with open(os.path.join(self.home, name)) as stream:
+                    texts.append("--- %s\n%s" % (name, stream.read()[-3000:]))
+        texts.append("--- windows\n" + self.x("xwininfo", "-root", "-tree").stdout[-3000:])
+        return "\n".join(texts)
+
+    def screenshot(self, name):
+        path = os.path.join(SCREENSHOTS, name)
+        result = self.x("import", "-window", "root", path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return path
+
+    def test_window(self):
+        # The panel takes about 15 s to appear without a window manager; the
+        # program waits for its notification area.
+        window = wait_until(self.icon_window, 60, 0.5)
+        self.assertTrue(window, "no tray icon in the panel: " + self.outputs())
+        self.assertTrue(wait_until(lambda: "Bridge service started" in self.log_text(), 10))
+        # Both printers have answered once the backups of both were taken.
+        self.assertTrue(wait_until(lambda: self.log_text().count("Backup of printer") >= 2, 20),
+                        self.log_text()[-2000:])
+        time.sleep(0.5)
+
+        # A second instance of the same user is refused.
+        second = subprocess.run([UI], cwd=self.home, env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, timeout=60)
+        self.assertEqual(second.returncode, 1)
+        self.assertEqual(second.stderr.strip().splitlines()[-1], "Error: another instance is running")
+
+        before = self.screenshot("tray-before-click.png")
+        result = self.x("xdotool", "mousemove", "--window", window, "12", "12", "click", "1")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(wait_until(lambda: "Tray menu opened: " in self.log_text(), 10))
+        time.sleep(1.0)
+        after = self.screenshot("tray-menu.png")
+
+        opened = [line for line in self.log_text().splitlines() if "Tray menu opened: " in line][-1]
+        entries = opened.split("Tray menu opened: ", 1)[1].rsplit(" [", 1)[0].split(" | ")
+        self.assertEqual(entries[0], "Orvel-Server connection failed")
+        self.assertEqual(sorted(entries[1:3]), ["? - 127.0.0.3", "Front desk - 127.0.0.2"])
+        self.assertEqual(entries[3:], ["Show backups...", "About Orvel-Bridge"])
+
+        # The menu shows on the screen: a large area changed below the panel.
+        compare = self.x("compare", "-metric", "AE", before, after, "null:")
+        changed = float(compare.stderr.split()[0])
+        self.assertGreater(changed, 150 * 100, compare.stderr)
+        menus = self.x("xwininfo", "-root", "-tree").stdout
+        self.assertIn("orvel-bridge-ui", menus)
+
+        # SIGTERM: the service stops and the program ends with 0 within 2 s.
+        self.x("xdotool", "key", "Escape")
+        started = time.monotonic()
+        self.tray.send_signal(signal.SIGTERM)
+        code = self.tray.wait(10)
+        elapsed = time.monotonic() - started
+        self.assertEqual(code, 0)
+        self.assertLess(elapsed, 2.0)
+        self.assertIn("Bridge service stopped", self.log_text())
+        self.assertIsNone(wait_until(lambda: self.icon_window() is None, 5) and None)
+        self.assertIsNone(self.icon_window())
+
+
+def main():
+    if not UI or not os.path.exists(UI):
+        print("ORVEL_BRIDGE_UI is not set to the program")
+        return 1
+    names = sys.argv[1:] or ["Help", "Window"]
+    if "Window" in names and os.environ.get(INSIDE) != "1":
+        for tool in ("Xvfb", "tint2", "xdotool", "xwininfo", "import", "compare", "unshare", "ip"):
+            if shutil.which(tool) is None:
+                print("skipped: %s is missing" % tool)
+                return SKIP
+        if not LAB or not os.path.exists(LAB):
+            print("ORVEL_BRIDGE_LAB is not set to the simulator")
+            return 1
+        command = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-r", "-n"]
+        probe = subprocess.run(command + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if probe.returncode != 0:
+            print("skipped: no private network namespace (needs root or user namespaces)")
+            return SKIP
+        env = dict(os.environ, **{INSIDE: "1"})
+        return subprocess.run(command + [sys.executable, os.path.abspath(__file__)] + names, env=env).returncode
+    if os.environ.get(INSIDE) == "1":
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    suite = unittest.TestSuite()
+    loader = unittest.defaultTestLoader
+    for name in names:
+        suite.addTests(loader.loadTestsFromTestCase(globals()[name]))
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
