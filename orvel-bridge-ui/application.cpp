@@ -125,11 +125,13 @@ void Application::setup()
     }
 }
 
-// REQUIRES: the mutex of the event's queue held, so that the event is made
-// and posted before the user-interface thread can take that mutex in event().
+// REQUIRES: the mutex of the event's queue held, so that the events of one
+// queue are posted in the order of its entries.
 void Application::postLocked(QEvent::Type type)
 {
-    QCoreApplication::postEvent(this, new ObjectWrapper<QEvent>(type));
+    auto *event = new ObjectWrapper<QEvent>(type);
+    postedEvents_.fetch_add(1, std::memory_order_release);
+    QCoreApplication::postEvent(this, event);
 }
 
 void Application::initStates(bool connected)
@@ -157,6 +159,8 @@ void Application::setState(int state)
 
 bool Application::event(QEvent *event)
 {
+    // Pairs with the increment in postLocked (see the header).
+    postedEvents_.load(std::memory_order_acquire);
     if (event->type() == LogEvent) {
         deliverLogMessages();
         event->accept();
@@ -168,10 +172,6 @@ bool Application::event(QEvent *event)
         return true;
     }
     if (event->type() == StatusEvent) {
-        {
-            // Pairs with the sink that posted this event under the mutex.
-            std::lock_guard<std::mutex> lock(noticeMutex_);
-        }
         initStates(service_->isServerConnected());
         setState(state_);
         event->accept();

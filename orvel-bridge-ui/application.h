@@ -7,6 +7,8 @@
 #include "singleapplication.h"
 
 #include <QEvent>
+#include <atomic>
+#include <cstdint>
 #include <QHash>
 #include <QIcon>
 #include <QMenu>
@@ -40,9 +42,11 @@ class LogMessage;
 // appends to a queue under its mutex and posts an event while still holding
 // it; it never blocks on the user-interface thread and never calls into the
 // service. logMutex_ guards logQueue_; noticeMutex_ guards notices_ and is
-// also the one a status event is posted under. event() takes the same mutex
-// before it reads the queue, which is what orders a sink's writes before the
-// user-interface thread's reads and the event's deletion.
+// also the one a status event is posted under. A sink makes its event, then
+// increments postedEvents_ (release) before it posts it; event() reads the
+// counter (acquire) before it touches any event. Qt's own hand-over already
+// orders the two, but Qt is not instrumented: the counter shows that order
+// to ThreadSanitizer, for the event's fields and for its deletion by Qt.
 class Application : public SingleApplication {
     Q_OBJECT
 public:
@@ -145,6 +149,8 @@ private:
     std::deque<Notice> notices_;
     std::mutex logMutex_;  // guards logQueue_
     std::deque<std::shared_ptr<const LogMessage>> logQueue_;
+
+    std::atomic<uint64_t> postedEvents_{0};
 
     boost::signals2::connection logConnection_;
     boost::signals2::connection statusConnection_;
