@@ -17,6 +17,9 @@
 #include "trayiconimages.h"
 
 #include <QAction>
+#include <QDesktopServices>
+#include <QDir>
+#include <QUrl>
 #include <QListWidget>
 #include <QMenu>
 #include <QThread>
@@ -25,6 +28,16 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+
+// Receives the URLs the program asks the desktop to open, instead of a
+// browser or a file manager.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    std::vector<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls.push_back(url); }
+};
 
 namespace {
 
@@ -256,6 +269,69 @@ TEST(TrayApplication, StartedServiceListsPrinters)
     processEvents();
 }
 
+TEST(TrayApplication, ShowLogTogglesTheLogWindow)
+{
+    EXPECT_FALSE(app->logWindow().isVisible());
+    const auto menu = app->buildMenu(true);
+    QAction *show = find(*menu, "Show log...");
+    ASSERT_NE(show, nullptr);
+    show->trigger();
+    EXPECT_TRUE(app->logWindow().isVisible());
+    const auto again = app->buildMenu(true);
+    QAction *shown = find(*again, "Show log...");
+    ASSERT_NE(shown, nullptr);
+    EXPECT_TRUE(shown->isChecked());
+    shown->trigger();
+    EXPECT_FALSE(app->logWindow().isVisible());
+    const auto hidden = app->buildMenu(true);
+    ASSERT_NE(find(*hidden, "Show log..."), nullptr);
+    EXPECT_FALSE(find(*hidden, "Show log...")->isChecked());
+}
+
+TEST(TrayApplication, BackupsAndPrinterPagesOpenOnTheDesktop)
+{
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler("file", &catcher, "open");
+    QDesktopServices::setUrlHandler("http", &catcher, "open");
+
+    // The backup folder is made when the service starts.
+    app->onStartService();
+    const QString folder = QString::fromStdString(service->getBackupDirectory());
+    ASSERT_FALSE(folder.isEmpty());
+    const auto menu = app->buildMenu(false);
+    QAction *backups = find(*menu, "Show backups...");
+    ASSERT_NE(backups, nullptr);
+    backups->trigger();
+    ASSERT_EQ(catcher.urls.size(), 1u);
+    EXPECT_TRUE(catcher.urls[0].isLocalFile());
+    EXPECT_EQ(catcher.urls[0].toLocalFile(), QDir(folder).canonicalPath());
+
+    servicetest::FakePrinter printer(FirstPrinter, "Front desk");
+    ASSERT_TRUE(sockettest::eventually([&] {
+        std::vector<PrinterDetails> printers;
+        service->getPrinters(printers);
+        return !printers.empty();
+    }, 10000));
+    const auto plain = app->buildMenu(false);
+    QAction *item = find(*plain, "Front desk - 127.0.9.1");
+    ASSERT_NE(item, nullptr);
+    item->trigger();
+    const auto expert = app->buildMenu(true);
+    QAction *submenu = find(*expert, "Front desk - 127.0.9.1");
+    ASSERT_NE(submenu, nullptr);
+    ASSERT_NE(submenu->menu(), nullptr);
+    QAction *open = find(*submenu->menu(), "Open in browser");
+    ASSERT_NE(open, nullptr);
+    open->trigger();
+    app->onStopService();
+
+    QDesktopServices::unsetUrlHandler("file");
+    QDesktopServices::unsetUrlHandler("http");
+    ASSERT_EQ(catcher.urls.size(), 3u);
+    EXPECT_EQ(catcher.urls[1], QUrl("http://127.0.9.1"));
+    EXPECT_EQ(catcher.urls[2], QUrl("http://127.0.9.1"));
+}
+
 TEST(TrayApplication, ExpertViewByOption)
 {
     app->setModes(true, false);
@@ -387,6 +463,8 @@ TEST(TrayApplication, TerminateSignalLeadsToExitOnThisThread)
 }
 
 } // namespace
+
+#include "application_test.moc"
 
 int main(int argc, char **argv)
 {
