@@ -93,7 +93,7 @@ class Window(unittest.TestCase):
         cls.log = os.path.join(cls.home, "tray.log")
         cls.tray = cls.start([UI, "--static-printers", "127.0.0.2;127.0.0.3", "--server-address", "127.0.0.1",
                               "--server-port", "1", "--discovery-responder", "false", "--log-level", "0",
-                              "--log-file", cls.log])
+                              "--log-file", cls.log, "--expert-mode"])
 
     @classmethod
     def start(cls, argv, **popen):
@@ -177,9 +177,10 @@ class Window(unittest.TestCase):
 
         opened = [line for line in self.log_text().splitlines() if "Tray menu opened: " in line][-1]
         entries = opened.split("Tray menu opened: ", 1)[1].rsplit(" [", 1)[0].split(" | ")
-        self.assertEqual(entries[0], "Orvel-Server connection failed")
-        self.assertEqual(sorted(entries[1:3]), ["? - 127.0.0.3", "Front desk - 127.0.0.2"])
-        self.assertEqual(entries[3:], ["Show backups...", "About Orvel-Bridge"])
+        self.assertEqual(entries[:2], ["Stop service", "Orvel-Server connection failed"])
+        self.assertEqual(sorted(entries[2:4]), ["? - 127.0.0.3", "Front desk - 127.0.0.2"])
+        self.assertEqual(entries[4:], ["Show status...", "Show log...", "Show backups...", "About Orvel-Bridge",
+                                       "Exit"])
 
         # The menu shows on the screen: a large area changed below the panel.
         compare = self.x("compare", "-metric", "AE", before, after, "null:")
@@ -188,8 +189,17 @@ class Window(unittest.TestCase):
         menus = self.x("xwininfo", "-root", "-tree").stdout
         self.assertIn("orvel-bridge-ui", menus)
 
+        # "Show log..." is the sixth entry that takes the keyboard's focus.
+        self.x("xdotool", "key", "--delay", "100", "Down", "Down", "Down", "Down", "Down", "Down", "Return")
+        logs = wait_until(lambda: self.x("xdotool", "search", "--onlyvisible", "--name", "^Logs$").stdout.split(), 10)
+        self.assertTrue(logs, "the log window did not show")
+        time.sleep(1.0)
+        self.screenshot("tray-log-window.png")
+        geometry = self.x("xwininfo", "-id", logs[0]).stdout
+        self.assertIn("Width: 600", geometry)
+        self.assertIn("Height: 400", geometry)
+
         # SIGTERM: the service stops and the program ends with 0 within 2 s.
-        self.x("xdotool", "key", "Escape")
         started = time.monotonic()
         self.tray.send_signal(signal.SIGTERM)
         code = self.tray.wait(10)
