@@ -4,8 +4,11 @@
 // messages and notifications from other threads, and the signal pipe.
 //
 // One Application exists for the whole program (it is the QApplication);
-// main() makes it with a TestService whose static printers are two fake
-// printers on 127.0.9.1 and 127.0.9.2. The tests run in the order written.
+// main() makes it with a TestService whose static printers are 127.0.9.1,
+// 127.0.9.2 and 127.0.9.3; a test answers as some of them with fake
+// printers (ctest runs the tests at once in separate processes, so no two
+// tests use the same address). A static printer that does not answer is
+// registered but not listed.
 
 #include "application.h"
 #include "fakeprinter.h"
@@ -46,6 +49,7 @@ std::shared_ptr<TestService> service;
 
 constexpr uint32_t FirstPrinter = (127u << 24) | (9u << 8) | 1;   // 127.0.9.1
 constexpr uint32_t SecondPrinter = (127u << 24) | (9u << 8) | 2;  // 127.0.9.2
+constexpr uint32_t ThirdPrinter = (127u << 24) | (9u << 8) | 3;   // 127.0.9.3
 
 std::vector<std::string> lines(const std::string &text)
 {
@@ -249,7 +253,8 @@ TEST(TrayApplication, StartedServiceListsPrinters)
     ASSERT_GE(status.size(), 4u);
     EXPECT_EQ(status[0], "Orvel-Server connected: no");
     EXPECT_EQ(status[1], "Instance GUID: " + service->getInstanceGuid());
-    EXPECT_EQ(status[2], "Discovered printer(s): 2");
+    // Registered printers count, answered or not.
+    EXPECT_EQ(status[2], "Discovered printer(s): 3");
 
     // Once the server link reports connected, the started icon turns active.
     service->setServerConnected(true);
@@ -306,18 +311,18 @@ TEST(TrayApplication, BackupsAndPrinterPagesOpenOnTheDesktop)
     EXPECT_TRUE(catcher.urls[0].isLocalFile());
     EXPECT_EQ(catcher.urls[0].toLocalFile(), QDir(folder).canonicalPath());
 
-    servicetest::FakePrinter printer(FirstPrinter, "Front desk");
+    servicetest::FakePrinter printer(ThirdPrinter, "Side desk");
     ASSERT_TRUE(sockettest::eventually([&] {
         std::vector<PrinterDetails> printers;
         service->getPrinters(printers);
         return !printers.empty();
     }, 10000));
     const auto plain = app->buildMenu(false);
-    QAction *item = find(*plain, "Front desk - 127.0.9.1");
+    QAction *item = find(*plain, "Side desk - 127.0.9.3");
     ASSERT_NE(item, nullptr);
     item->trigger();
     const auto expert = app->buildMenu(true);
-    QAction *submenu = find(*expert, "Front desk - 127.0.9.1");
+    QAction *submenu = find(*expert, "Side desk - 127.0.9.3");
     ASSERT_NE(submenu, nullptr);
     ASSERT_NE(submenu->menu(), nullptr);
     QAction *open = find(*submenu->menu(), "Open in browser");
@@ -328,8 +333,8 @@ TEST(TrayApplication, BackupsAndPrinterPagesOpenOnTheDesktop)
     QDesktopServices::unsetUrlHandler("file");
     QDesktopServices::unsetUrlHandler("http");
     ASSERT_EQ(catcher.urls.size(), 3u);
-    EXPECT_EQ(catcher.urls[1], QUrl("http://127.0.9.1"));
-    EXPECT_EQ(catcher.urls[2], QUrl("http://127.0.9.1"));
+    EXPECT_EQ(catcher.urls[1], QUrl("http://127.0.9.3"));
+    EXPECT_EQ(catcher.urls[2], QUrl("http://127.0.9.3"));
 }
 
 TEST(TrayApplication, ExpertViewByOption)
@@ -482,7 +487,7 @@ int main(int argc, char **argv)
     int result = 0;
     {
         service = std::make_shared<TestService>(std::vector<const char *>{
-            "--static-printers", "127.0.9.1;127.0.9.2", "--printer-tunnel", "false"});
+            "--static-printers", "127.0.9.1;127.0.9.2;127.0.9.3", "--printer-tunnel", "false"});
         auto application = std::make_unique<Application>(argc, argv, service);
         app = application.get();
         app->setup();
