@@ -28,7 +28,7 @@ add_library(trayapplication STATIC
 target_link_libraries(trayapplication PUBLIC trayparts qtawesome singleapplication)
 
 add_executable(orvel-bridge-ui ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/tsansuppressions.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/sanitizersuppressions.cpp)
 target_link_libraries(orvel-bridge-ui PRIVATE trayapplication)
 
 if(BUILD_TESTING)

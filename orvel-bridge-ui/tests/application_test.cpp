@@ -4,11 +4,10 @@
 // messages and notifications from other threads, and the signal pipe.
 //
 // One Application exists for the whole program (it is the QApplication);
-// main() makes it with a TestService whose static printers are 127.0.9.1,
-// 127.0.9.2 and 127.0.9.3; a test answers as some of them with fake
-// printers (ctest runs the tests at once in separate processes, so no two
-// tests use the same address). A static printer that does not answer is
-// registered but not listed.
+// main() makes it with a TestService; a test that needs printers starts the
+// service, registers static printers on addresses of its own and answers on
+// them with fake printers (ctest runs the tests at once in separate
+// processes, so no two tests use the same address).
 
 #include "application.h"
 #include "fakeprinter.h"
@@ -188,6 +187,8 @@ TEST(TrayApplication, StartedServiceListsPrinters)
     ASSERT_TRUE(named.listening() && unnamed.listening());
 
     app->onStartService();
+    service->addPrinter(FirstPrinter, true, false);
+    service->addPrinter(SecondPrinter, true, false);
     EXPECT_EQ(app->state(), 2);
     EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - started (6.04)");
     // Started, but the server was never reached: the inactive image.
@@ -253,8 +254,7 @@ TEST(TrayApplication, StartedServiceListsPrinters)
     ASSERT_GE(status.size(), 4u);
     EXPECT_EQ(status[0], "Orvel-Server connected: no");
     EXPECT_EQ(status[1], "Instance GUID: " + service->getInstanceGuid());
-    // Registered printers count, answered or not.
-    EXPECT_EQ(status[2], "Discovered printer(s): 3");
+    EXPECT_EQ(status[2], "Discovered printer(s): 2");
 
     // Once the server link reports connected, the started icon turns active.
     service->setServerConnected(true);
@@ -312,6 +312,7 @@ TEST(TrayApplication, BackupsAndPrinterPagesOpenOnTheDesktop)
     EXPECT_EQ(catcher.urls[0].toLocalFile(), QDir(folder).canonicalPath());
 
     servicetest::FakePrinter printer(ThirdPrinter, "Side desk");
+    service->addPrinter(ThirdPrinter, true, false);
     ASSERT_TRUE(sockettest::eventually([&] {
         std::vector<PrinterDetails> printers;
         service->getPrinters(printers);
@@ -471,6 +472,22 @@ TEST(TrayApplication, TerminateSignalLeadsToExitOnThisThread)
 
 #include "application_test.moc"
 
+// LeakSanitizer (address-sanitized build): Qt's offscreen platform plugin
+// never frees the screen and cursor it makes when the application starts;
+// they are Qt's objects, not this project's. Compiled in, so that the run
+// that lists the tests at build time holds to it too. Qt has no frame
+// pointers, so leak stacks are unwound the slow way for the rule to see the
+// caller. Without the sanitizer these functions are never called.
+extern "C" const char *__lsan_default_suppressions()
+{
+    return "leak:QGuiApplicationPrivate::createPlatformIntegration\n";
+}
+
+extern "C" const char *__asan_default_options()
+{
+    return "fast_unwind_on_malloc=0";
+}
+
 int main(int argc, char **argv)
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
@@ -487,7 +504,7 @@ int main(int argc, char **argv)
     int result = 0;
     {
         service = std::make_shared<TestService>(std::vector<const char *>{
-            "--static-printers", "127.0.9.1;127.0.9.2;127.0.9.3", "--printer-tunnel", "false"});
+            "--printer-tunnel", "false"});
         auto application = std::make_unique<Application>(argc, argv, service);
         app = application.get();
         app->setup();
