@@ -170,7 +170,14 @@ class Window(unittest.TestCase):
         self.assertIn("Error: another instance is running", second.stderr.splitlines())
 
         before = self.screenshot("tray-before-click.png")
-        result = self.x("xdotool", "mousemove", "--window", window, "12", "12", "click", "1")
+        # The panel may embed the icon anew (a new window) at any time, most of
+        # all in a slow sanitized build: find it again for the click.
+        for _ in range(5):
+            window = wait_until(self.icon_window, 10, 0.5) or window
+            result = self.x("xdotool", "mousemove", "--window", window, "12", "12", "click", "1")
+            if result.returncode == 0:
+                break
+            time.sleep(0.5)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertTrue(wait_until(lambda: "Tray menu opened: " in self.log_text(), 10))
         time.sleep(1.0)
