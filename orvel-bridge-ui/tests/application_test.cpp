@@ -16,6 +16,7 @@
 #include "signalpipe.h"
 #include "sockettesttools.h"
 #include "testservice.h"
+#include "textlines.h"
 #include "trayiconimages.h"
 
 #include <QAction>
@@ -49,15 +50,6 @@ std::shared_ptr<TestService> service;
 constexpr uint32_t FirstPrinter = (127u << 24) | (9u << 8) | 1;   // 127.0.9.1
 constexpr uint32_t SecondPrinter = (127u << 24) | (9u << 8) | 2;  // 127.0.9.2
 constexpr uint32_t ThirdPrinter = (127u << 24) | (9u << 8) | 3;   // 127.0.9.3
-
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        result.push_back(line);
-    return result;
-}
 
 // The menu's entries in order: the text, "-" for a separator.
 std::vector<QString> entries(const QMenu &menu)

@@ -4,6 +4,7 @@
 #include "statustext.h"
 #include "stringutils.h"
 #include "testservice.h"
+#include "textlines.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
@@ -11,15 +12,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        result.push_back(line);
-    return result;
-}
 
 constexpr uint32_t address(uint32_t a, uint32_t b, uint32_t c, uint32_t d)
 {
