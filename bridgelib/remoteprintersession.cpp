@@ -226,10 +226,9 @@ void RemotePrinter::openPrinterTunnel(uint32_t peerAddress, uint16_t peerPort,
         tunnel = std::make_shared<Tunnel>(this, static_cast<int>(id), endpoint1, endpoint2);
         tunnel->selectTimeout = TunnelSelectTimeoutMs;
     }
+    // Connecting applies the endpoints' time-outs.
     if (!tunnel->connect(peerAddress, peerPort, address_, SessionProtocol::tunnelPort(request)))
         return;
-    tunnel->endpoint1()->applyTimeouts();
-    tunnel->endpoint2()->applyTimeouts();
     if (tunnel->endpoint1()->write(request.data(), static_cast<uint32_t>(request.size())) < 1)
         return;
     std::shared_ptr<Tunnel> replaced;
