@@ -96,3 +96,22 @@ TEST(LittleEndian, RoundTripsAndReadsLowByteFirst)
     LittleEndian::write16(bytes, 0xFFFE);
     EXPECT_EQ(static_cast<int16_t>(LittleEndian::read16(bytes)), -2);
 }
+
+TEST(EscapeText, EscapesControlsAndInvalidUtf8AndKeepsValidText)
+{
+    // A name that would forge a log line and move the terminal's cursor.
+    EXPECT_EQ(escapeText("Printer\n[ERROR] - x\x1b[2J"), "Printer\\x0A[ERROR] - x\\x1B[2J");
+    EXPECT_EQ(escapeText(std::string("a\0b\x7f", 4)), "a\\x00b\\x7F");
+    // Valid two-, three- and four-byte characters stay as they are.
+    EXPECT_EQ(escapeText("Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x96\xa8"), "Caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x96\xa8");
+    // A lone continuation byte, a cut sequence, an overlong '/', a surrogate
+    // and a value above U+10FFFF are not text.
+    EXPECT_EQ(escapeText("\x80"), "\\x80");
+    EXPECT_EQ(escapeText("ab\xe2\x82"), "ab\\xE2\\x82");
+    EXPECT_EQ(escapeText("\xc0\xaf"), "\\xC0\\xAF");
+    EXPECT_EQ(escapeText("\xed\xa0\x80"), "\\xED\\xA0\\x80");
+    EXPECT_EQ(escapeText("\xf4\x90\x80\x80"), "\\xF4\\x90\\x80\\x80");
+    // The C1 control CSI (U+009B) is valid UTF-8 but a terminal command.
+    EXPECT_EQ(escapeText("\xc2\x9b" "31m"), "\\xC2\\x9B31m");
+    EXPECT_EQ(escapeText(""), "");
+}
