@@ -97,7 +97,8 @@ Measurement bothWays(Relay &relay, uint64_t bytesEachWay)
         else
             result.problem = sent ? "no verdict from the sink" : "the client could not send everything";
     }
-    result.megabytesPerSecond = megabytesPerSecond(2 * bytesEachWay, result.seconds);
+    result.bytes = 2 * bytesEachWay;
+    result.megabytesPerSecond = megabytesPerSecond(result.bytes, result.seconds);
     return result;
 }
 

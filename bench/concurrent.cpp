@@ -104,7 +104,8 @@ Measurement concurrent(Relay &relay, int connections, uint64_t bytesEach)
     result.damaged = result.intactConnections != connections || sinkResults.anyStray();
     if (result.damaged && result.problem.empty())
         result.problem = sinkResults.firstProblem();
-    result.megabytesPerSecond = megabytesPerSecond(bytesEach * count, result.seconds);
+    result.bytes = bytesEach * count;
+    result.megabytesPerSecond = megabytesPerSecond(result.bytes, result.seconds);
     return result;
 }
 

@@ -12,10 +12,11 @@ public:
     CpuAccount();
     // One line for the notes, counting from construction until now.
     std::string summary() const;
+    // CPU seconds used so far by this process and its reaped children.
+    static double ownSeconds();
 
 private:
     static double machineBusySeconds();  // negative when /proc/stat is unreadable
-    static double ownSeconds();
 
     std::chrono::steady_clock::time_point start_;
     double machineBusy_;

@@ -41,5 +41,7 @@ Measurement combineRounds(const std::vector<Measurement> &rounds)
     result.medianMicroseconds = medianOf(rounds, &Measurement::medianMicroseconds);
     result.p99Microseconds = medianOf(rounds, &Measurement::p99Microseconds);
     result.setupMicroseconds = medianOf(rounds, &Measurement::setupMicroseconds);
+    result.bytes = rounds.front().bytes;
+    result.cpuSeconds = medianOf(rounds, &Measurement::cpuSeconds);
     return result;
 }

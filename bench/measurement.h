@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // The outcome of one workload on one relay.
@@ -15,8 +16,16 @@ struct Measurement {
     double medianMicroseconds = 0;  // round trips
     double p99Microseconds = 0;
     double setupMicroseconds = 0;   // connections at once: mean set-up of one connection
+    uint64_t bytes = 0;             // throughput workloads: the bytes that travelled, all directions
+    // CPU time of this process and its reaped children (socat) over the whole
+    // measurement, set-up and stop included; the direct path's figure is the
+    // clients' and sinks' own share.
+    double cpuSeconds = 0;
     int connections = 0;
     int intactConnections = 0;
+
+    // CPU seconds per GiB moved, or 0 when nothing was moved.
+    double cpuSecondsPerGiB() const { return bytes ? cpuSeconds * double(1ULL << 30) / double(bytes) : 0; }
 
     bool succeeded() const { return ran && !setupFailed && !damaged && !stopFailed; }
 };

@@ -54,6 +54,7 @@ Measurement oneWay(Relay &relay, uint64_t bytes)
         if (result.problem.empty())
             result.problem = sent ? "no verdict from the sink" : "the client could not send everything";
     }
+    result.bytes = bytes;
     result.megabytesPerSecond = megabytesPerSecond(bytes, result.seconds);
     return result;
 }

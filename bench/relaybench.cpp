@@ -96,6 +96,11 @@ double setupOf(const Measurement &measurement)
     return measurement.setupMicroseconds;
 }
 
+double cpuPerGiBOf(const Measurement &measurement)
+{
+    return measurement.cpuSecondsPerGiB();
+}
+
 } // namespace
 
 RelayBench::RelayBench(const BenchOptions &options, const std::string &socatProgram, std::vector<std::string> notes)
@@ -117,8 +122,10 @@ RelayBench::~RelayBench() = default;
 Measurement RelayBench::measureOnce(const Workload &workload, Relay &relay)
 {
     const std::set<pid_t> before = ThreadCensus::current();
+    const double cpuBefore = CpuAccount::ownSeconds();
     Measurement measurement = workload(relay);
     const size_t left = ThreadCensus::leftSince(before, ThreadGraceMs);
+    measurement.cpuSeconds = CpuAccount::ownSeconds() - cpuBefore;
     if (left > 0) {
         measurement.stopFailed = true;
         const std::string problem = std::to_string(left) + " thread(s) of the path still running " +
@@ -237,12 +244,24 @@ void RelayBench::printTable(std::ostream &out) const
     addFigure(connections + " x " + sizeText(options_.bytesPerConnection) + " at once, MB/s (total)", concurrent_,
               throughputOf, 1);
     addFigure("set-up of one connection, mean us (*)", concurrent_, setupOf, 1);
+    // The direct path's CPU is the clients' and sinks' own; what a relay
+    // path takes beyond it is the relay's.
+    auto relayCpu = [](const Results &results) -> Figure {
+        const double own = results[DirectColumn].cpuSecondsPerGiB();
+        return [own](const Measurement &measurement) { return measurement.cpuSecondsPerGiB() - own; };
+    };
+    addFigure("one way, CPU-s per GiB, whole path (*)", oneWay_, cpuPerGiBOf, 2);
+    addFigure("one way, relay CPU-s per GiB (*)(**)", oneWay_, relayCpu(oneWay_), 2);
+    addFigure("both ways, CPU-s per GiB, whole path (*)", bothWays_, cpuPerGiBOf, 2);
+    addFigure("both ways, relay CPU-s per GiB (*)(**)", bothWays_, relayCpu(bothWays_), 2);
     table.addRow({connections + " at once, connections intact", intactCell(concurrent_[DirectColumn]),
                   intactCell(concurrent_[TunnelColumn]), intactCell(concurrent_[GatewayColumn]),
                   intactCell(concurrent_[SocatColumn]), "", "", "", ""});
     table.print(out);
     out << "A ratio A/B is A's figure divided by B's. Throughput: > 1 means A is faster.\n"
-           "(*) Times: > 1 means A is slower.\n";
+           "(*) Times: > 1 means A is slower.\n"
+           "(**) The path's CPU time (this process and socat) less the direct path's, which is the\n"
+           "     clients' and sinks' own: what the relay itself spends per GiB it moves.\n";
 }
 
 void RelayBench::printGoals(std::ostream &out) const
