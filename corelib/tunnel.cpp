@@ -2,16 +2,22 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
 
 namespace {
 
 constexpr unsigned ChunkSize = 8192;
 constexpr unsigned DefaultWait = 1000;
 
-enum class Forwarded { Chunk, EndOfStream, Failed };
+static_assert(4 * 2 * Tunnel::SocketBufferBytes + 2 * SplicePipe::DefaultCapacity <= Tunnel::HeldBytesBound,
+              "a stalled relay must stay within its bound");
 
-// Moves one chunk from `from` to `to`.
+enum class Forwarded { Chunk, EndOfStream, Failed, Refused };
+
+// Moves one chunk from `from` to `to` through `buffer`.
 Forwarded forward(Socket &from, Socket &to, unsigned char *buffer)
 {
     bool endOfStream = false;
@@ -19,6 +25,79 @@ Forwarded forward(Socket &from, Socket &to, unsigned char *buffer)
     if (received <= 0)
         return endOfStream ? Forwarded::EndOfStream : Forwarded::Failed;
     return to.write(buffer, static_cast<uint32_t>(received)) >= 0 ? Forwarded::Chunk : Forwarded::Failed;
+}
+
+// The errors by which the kernel says splice() does not work for a descriptor.
+bool refusesSplice(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ESPIPE;
+}
+
+// Moves one pipeful from `from` to `to` through `pipe`. Refused, with nothing
+// moved, when the kernel will not splice from the source; a target that will
+// not take spliced bytes gets the pipe's rest through `buffer`, and `refused`
+// is set so that the tunnel copies from then on.
+Forwarded spliceForward(const SocketHandle &from, const SocketHandle &to, Socket &target, SplicePipe &pipe,
+                        unsigned char *buffer, bool &refused)
+{
+    const ssize_t moved = pipe.fill(from.descriptor());
+    if (moved == 0)
+        // A socket closed by stop() reads as an end too: that is a failure.
+        return from.isOpen() ? Forwarded::EndOfStream : Forwarded::Failed;
+    if (moved < 0)
+        return refusesSplice(errno) ? Forwarded::Refused : Forwarded::Failed;
+    while (pipe.pending() > 0) {
+        if (pipe.drain(to.descriptor()) > 0)
+            continue;
+        if (!refusesSplice(errno))
+            return Forwarded::Failed;
+        refused = true;
+        while (pipe.pending() > 0) {
+            const ssize_t taken = pipe.take(buffer, ChunkSize);
+            if (taken <= 0 || target.write(buffer, static_cast<uint32_t>(taken)) < 0)
+                return Forwarded::Failed;
+        }
+    }
+    return Forwarded::Chunk;
+}
+
+// splice() cannot be given MSG_NOSIGNAL, so a pipe drained into a socket whose
+// peer has gone raises SIGPIPE at the relay thread. While it lives, this
+// keeps that signal blocked on the calling thread; at its end it discards the
+// ones that came and restores the thread's mask.
+class SigpipeBlock {
+public:
+    SigpipeBlock()
+    {
+        sigemptyset(&set_);
+        sigaddset(&set_, SIGPIPE);
+        blocked_ = ::pthread_sigmask(SIG_BLOCK, &set_, &previous_) == 0;
+    }
+    ~SigpipeBlock()
+    {
+        if (!blocked_)
+            return;
+        const timespec now{0, 0};
+        while (::sigtimedwait(&set_, nullptr, &now) == SIGPIPE) {
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock &) = delete;
+    SigpipeBlock &operator=(const SigpipeBlock &) = delete;
+
+private:
+    sigset_t set_;
+    sigset_t previous_;
+    bool blocked_ = false;
+};
+
+// Caps the kernel's send and receive buffers of a relay socket; without a cap
+// the kernel grows them to megabytes when a peer stops reading.
+void boundBuffers(const SocketHandle &handle)
+{
+    const int size = Tunnel::SocketBufferBytes;
+    ::setsockopt(handle.descriptor(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    ::setsockopt(handle.descriptor(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 } // namespace
@@ -64,11 +143,20 @@ void Tunnel::relay()
     const SocketHandle handle2 = endpoint2_->sharedHandle();
     if (!handle1.isOpen() || !handle2.isOpen())
         return;
+    boundBuffers(handle1);
+    if (!(handle2 == handle1))
+        boundBuffers(handle2);
     // One entry per direction that is still open, indexed by its source; a
     // direction whose source ended its stream is left out of the wait (-1).
     pollfd waits[2] = {{handle1.descriptor(), POLLIN, 0}, {handle2.descriptor(), POLLIN, 0}};
     Socket *const sources[2] = {endpoint1_.get(), endpoint2_.get()};
     Socket *const targets[2] = {endpoint2_.get(), endpoint1_.get()};
+    const SocketHandle *const sourceHandles[2] = {&handle1, &handle2};
+    const SocketHandle *const targetHandles[2] = {&handle2, &handle1};
+    SplicePipe *const pipes[2] = {&toEndpoint2_, &toEndpoint1_};
+    bool splicing = zeroCopy && toEndpoint2_.isOpen() && toEndpoint1_.isOpen();
+    copies_ = !splicing;
+    const SigpipeBlock sigpipeBlock;
     const nfds_t count = handle1 == handle2 ? 1 : 2;
     const int wait = static_cast<int>(selectTimeout ? selectTimeout : DefaultWait);
     unsigned char buffer[ChunkSize];
@@ -97,11 +185,22 @@ void Tunnel::relay()
         for (nfds_t direction = 0; direction < count; ++direction) {
             if (waits[direction].fd < 0 || waits[direction].revents == 0)
                 continue;
-            switch (forward(*sources[direction], *targets[direction], buffer)) {
+            Forwarded result = Forwarded::Refused;
+            if (splicing) {
+                bool refused = false;
+                result = spliceForward(*sourceHandles[direction], *targetHandles[direction], *targets[direction],
+                                       *pipes[direction], buffer, refused);
+                splicing = !refused && result != Forwarded::Refused;
+                copies_ = !splicing;
+            }
+            if (result == Forwarded::Refused)
+                result = forward(*sources[direction], *targets[direction], buffer);
+            switch (result) {
             case Forwarded::Chunk:
                 lastChunk = std::chrono::steady_clock::now();
                 break;
             case Forwarded::Failed:
+            case Forwarded::Refused:
                 return;
             case Forwarded::EndOfStream:
                 // Pass the end on and keep relaying the other way, so that an

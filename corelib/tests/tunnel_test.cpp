@@ -3,9 +3,15 @@
 #include "tunnel.h"
 
 #include <atomic>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/sock_diag.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace sockettest;
@@ -85,14 +91,53 @@ size_t readPattern(Socket &socket, size_t size, unsigned seed)
     return good;
 }
 
+// Every relay test runs on both ways of moving bytes: splice() through the
+// tunnel's pipes, and the copy through its buffer.
+class TunnelPaths : public ::testing::TestWithParam<bool> {
+protected:
+    std::shared_ptr<Tunnel> makeTunnel(Tunnel::Listener *listener, int id, std::shared_ptr<Socket> endpoint1,
+                                       std::shared_ptr<Socket> endpoint2, unsigned selectTimeout)
+    {
+        auto tunnel = std::make_shared<Tunnel>(listener, id, std::move(endpoint1), std::move(endpoint2));
+        tunnel->selectTimeout = selectTimeout;
+        tunnel->zeroCopy = GetParam();
+        return tunnel;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Tunnel, TunnelPaths, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool> &info) { return info.param ? "Splice" : "Copy"; });
+
+// The descriptors this process has open.
+size_t openDescriptors()
+{
+    size_t count = 0;
+    if (DIR *directory = ::opendir("/proc/self/fd")) {
+        while (const dirent *entry = ::readdir(directory))
+            count += entry->d_name[0] != '.' ? 1 : 0;
+        ::closedir(directory);
+    }
+    return count - 1;  // the directory's own
+}
+
+// Kernel memory charged to a socket: its receive queue, its send queue and
+// its backlog, as SO_MEMINFO reports them.
+size_t chargedMemory(int descriptor)
+{
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof info;
+    if (::getsockopt(descriptor, SOL_SOCKET, SO_MEMINFO, info, &length) != 0)
+        return 0;
+    return size_t(info[SK_MEMINFO_RMEM_ALLOC]) + info[SK_MEMINFO_WMEM_QUEUED] + info[SK_MEMINFO_BACKLOG];
+}
+
 } // namespace
 
-TEST(Tunnel, BytesPassIntactBothWaysAtOnce)
+TEST_P(TunnelPaths, BytesPassIntactBothWaysAtOnce)
 {
     TunnelRig rig;
     RecordingListener listener;
-    auto tunnel = std::make_shared<Tunnel>(&listener, 5, rig.endpoint1, rig.endpoint2);
-    tunnel->selectTimeout = 3000;
+    auto tunnel = makeTunnel(&listener, 5, rig.endpoint1, rig.endpoint2, 3000);
     ASSERT_TRUE(tunnel->start());
 
     const size_t size = 3 * 1024 * 1024 + 12345;
@@ -106,6 +151,7 @@ TEST(Tunnel, BytesPassIntactBothWaysAtOnce)
     EXPECT_EQ(forward.load(), size) << "endpoint1 to endpoint2";
     EXPECT_EQ(backward.load(), size) << "endpoint2 to endpoint1";
     EXPECT_EQ(listener.calls, 0) << "the relay is still running";
+    EXPECT_EQ(tunnel->copies(), !GetParam()) << "TCP sockets splice unless copying is asked for";
 
     // Whatever happened, stop the relay and release the writers.
     tunnel->stop();
@@ -120,7 +166,7 @@ TEST(Tunnel, BytesPassIntactBothWaysAtOnce)
 // first. It is made observable by shutting one endpoint down for sending:
 // the relay ends at the first write to that endpoint, so only the direction
 // forwarded before that failure delivers its bytes.
-TEST(Tunnel, DataWaitingOnBothEndsIsForwardedFromEndpoint1First)
+TEST_P(TunnelPaths, DataWaitingOnBothEndsIsForwardedFromEndpoint1First)
 {
     for (const int shutEndpoint : {2, 1}) {
         SCOPED_TRACE(shutEndpoint == 2 ? "endpoint2 cannot send" : "endpoint1 cannot send");
@@ -133,8 +179,7 @@ TEST(Tunnel, DataWaitingOnBothEndsIsForwardedFromEndpoint1First)
         ASSERT_EQ(::shutdown(shut.handle(), SHUT_WR), 0);
 
         RecordingListener listener;
-        auto tunnel = std::make_shared<Tunnel>(&listener, 9, rig.endpoint1, rig.endpoint2);
-        tunnel->selectTimeout = 3000;
+        auto tunnel = makeTunnel(&listener, 9, rig.endpoint1, rig.endpoint2, 3000);
         ASSERT_TRUE(tunnel->start());
         ASSERT_TRUE(eventually([&] { return listener.calls == 1; }, 5000)) << "the failed write ends the relay";
         tunnel->join();
@@ -156,14 +201,13 @@ TEST(Tunnel, DataWaitingOnBothEndsIsForwardedFromEndpoint1First)
 
 // A side that ends its stream has the end passed on at once; the relay goes
 // on until the other side ends too, then notifies once and closes both.
-TEST(Tunnel, AnEndIsPassedOnAndTheRelayEndsWhenBothSidesHaveEnded)
+TEST_P(TunnelPaths, AnEndIsPassedOnAndTheRelayEndsWhenBothSidesHaveEnded)
 {
     for (const int closedSide : {1, 2}) {
         SCOPED_TRACE(closedSide == 1 ? "endpoint1's peer closes first" : "endpoint2's peer closes first");
         TunnelRig rig;
         RecordingListener listener;
-        auto tunnel = std::make_shared<Tunnel>(&listener, 42, rig.endpoint1, rig.endpoint2);
-        tunnel->selectTimeout = 3000;
+        auto tunnel = makeTunnel(&listener, 42, rig.endpoint1, rig.endpoint2, 3000);
         ASSERT_TRUE(tunnel->start());
 
         ASSERT_EQ(rig.near1->write("ping", 4), 4);
@@ -195,14 +239,13 @@ TEST(Tunnel, AnEndIsPassedOnAndTheRelayEndsWhenBothSidesHaveEnded)
 
 // The way HTTP/1.0 clients and many scripts talk: send the request, shut
 // down the sending half, read the answer to its end.
-TEST(Tunnel, AHalfClosedRequestStillGetsItsWholeAnswer)
+TEST_P(TunnelPaths, AHalfClosedRequestStillGetsItsWholeAnswer)
 {
     for (const int asking : {1, 2}) {
         SCOPED_TRACE(asking == 1 ? "endpoint1's side asks" : "endpoint2's side asks");
         TunnelRig rig;
         RecordingListener listener;
-        auto tunnel = std::make_shared<Tunnel>(&listener, 5, rig.endpoint1, rig.endpoint2);
-        tunnel->selectTimeout = 3000;
+        auto tunnel = makeTunnel(&listener, 5, rig.endpoint1, rig.endpoint2, 3000);
         ASSERT_TRUE(tunnel->start());
         Socket &client = asking == 1 ? *rig.near1 : *rig.near2;
         Socket &server = asking == 1 ? *rig.near2 : *rig.near1;
@@ -231,15 +274,14 @@ TEST(Tunnel, AHalfClosedRequestStillGetsItsWholeAnswer)
 // After a half-close the remaining direction may stay silent only for its
 // source's receive time-out; a peer that closed for good ends the relay at
 // the first bytes that cannot reach it.
-TEST(Tunnel, AHalfClosedRelayEndsOnSilenceOrOnAPeerThatHasGone)
+TEST_P(TunnelPaths, AHalfClosedRelayEndsOnSilenceOrOnAPeerThatHasGone)
 {
     {
         SCOPED_TRACE("silent answer");
         TunnelRig rig;
         rig.endpoint2->receiveTimeout = 300;
         RecordingListener listener;
-        auto tunnel = std::make_shared<Tunnel>(&listener, 6, rig.endpoint1, rig.endpoint2);
-        tunnel->selectTimeout = 100;
+        auto tunnel = makeTunnel(&listener, 6, rig.endpoint1, rig.endpoint2, 100);
         ASSERT_TRUE(tunnel->start());
         ASSERT_TRUE(rig.near1->shutdownSend());
         const auto begin = Clock::now();
@@ -252,8 +294,7 @@ TEST(Tunnel, AHalfClosedRelayEndsOnSilenceOrOnAPeerThatHasGone)
         SCOPED_TRACE("peer gone");
         TunnelRig rig;
         RecordingListener listener;
-        auto tunnel = std::make_shared<Tunnel>(&listener, 7, rig.endpoint1, rig.endpoint2);
-        tunnel->selectTimeout = 3000;
+        auto tunnel = makeTunnel(&listener, 7, rig.endpoint1, rig.endpoint2, 3000);
         ASSERT_TRUE(tunnel->start());
         rig.near1->close();
         ASSERT_TRUE(seesEndOfStream(rig.near2->handle()));
@@ -268,12 +309,11 @@ TEST(Tunnel, AHalfClosedRelayEndsOnSilenceOrOnAPeerThatHasGone)
     }
 }
 
-TEST(Tunnel, StopOnAnIdleTunnelReturnsWithoutWaitingForTheTimeout)
+TEST_P(TunnelPaths, StopOnAnIdleTunnelReturnsWithoutWaitingForTheTimeout)
 {
     TunnelRig rig;
     RecordingListener listener;
-    auto tunnel = std::make_shared<Tunnel>(&listener, 3, rig.endpoint1, rig.endpoint2);
-    tunnel->selectTimeout = 3000;
+    auto tunnel = makeTunnel(&listener, 3, rig.endpoint1, rig.endpoint2, 3000);
     ASSERT_TRUE(tunnel->start());
     std::this_thread::sleep_for(milliseconds(100));  // the relay is in its wait
     EXPECT_EQ(listener.calls, 0);
@@ -290,14 +330,13 @@ TEST(Tunnel, StopOnAnIdleTunnelReturnsWithoutWaitingForTheTimeout)
     EXPECT_TRUE(seesEndOfStream(rig.near2->handle()));
 }
 
-TEST(Tunnel, StopWakesARelayBlockedInAWriteToAPeerThatDoesNotRead)
+TEST_P(TunnelPaths, StopWakesARelayBlockedInAWriteToAPeerThatDoesNotRead)
 {
     TunnelRig rig(4096);
     const int small = 4096;
     ::setsockopt(rig.endpoint2->handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     RecordingListener listener;
-    auto tunnel = std::make_shared<Tunnel>(&listener, 4, rig.endpoint1, rig.endpoint2);
-    tunnel->selectTimeout = 3000;
+    auto tunnel = makeTunnel(&listener, 4, rig.endpoint1, rig.endpoint2, 3000);
     ASSERT_TRUE(tunnel->start());
 
     // near2 never reads: the relay ends up waiting in its write to endpoint2,
@@ -381,4 +420,89 @@ TEST(Tunnel, ConnectStopsAtAFailedFirstEndpoint)
     ASSERT_TRUE(working.endpoint2()->getPeerEndpoint(address, port));
     EXPECT_EQ(port, second.port());
     EXPECT_EQ(capture.count("Connection to"), 2);
+}
+
+// A sender pushing into a relay whose far side never reads fills the kernel
+// buffers along the way; those of the relay's own sockets and its pipes stay
+// within the relay's bound (unbounded, the kernel grows them to megabytes),
+// and the relay still ends at once on stop.
+TEST_P(TunnelPaths, AStalledReaderTiesUpBoundedMemoryAndStopStillEndsTheRelay)
+{
+    TunnelRig rig;
+    RecordingListener listener;
+    auto tunnel = makeTunnel(&listener, 10, rig.endpoint1, rig.endpoint2, 3000);
+    ASSERT_TRUE(tunnel->start());
+    std::atomic<bool> writerDone{false};
+    std::thread writer([&] {
+        writePattern(*rig.near1, size_t(256) * 1024 * 1024, 3);
+        writerDone = true;
+    });
+
+    // Wait until the buffers have stopped filling.
+    size_t held = 0;
+    for (int round = 0; round < 50; ++round) {
+        std::this_thread::sleep_for(milliseconds(100));
+        const size_t now = chargedMemory(rig.endpoint1->handle()) + chargedMemory(rig.endpoint2->handle());
+        if (now == held && held > 0)
+            break;
+        held = now;
+    }
+    EXPECT_FALSE(writerDone) << "the sender should be held up";
+    // Two pipes at most full, whether or not this path uses them.
+    const size_t withPipes = held + 2 * SplicePipe::DefaultCapacity;
+    std::cout << "stalled relay holds " << held << " bytes in its sockets' kernel buffers, " << withPipes
+              << " with full pipes (bound " << Tunnel::HeldBytesBound << ")\n";
+    EXPECT_GT(held, size_t(100 * 1024)) << "the relay's buffers should have filled";
+    EXPECT_LE(withPipes, Tunnel::HeldBytesBound);
+
+    const auto begin = Clock::now();
+    tunnel->stop();
+    EXPECT_LT(millisecondsSince(begin), 1500);
+    EXPECT_EQ(listener.calls, 1);
+    rig.near1->close();
+    writer.join();
+}
+
+// The pipes are made with the tunnel and given back with it: four
+// descriptors for each tunnel, none left behind.
+TEST(Tunnel, EachTunnelHoldsFourDescriptorsForItsPipesAndReturnsThem)
+{
+    const size_t before = openDescriptors();
+    {
+        Tunnel tunnel(nullptr, 1, nullptr, nullptr);
+        EXPECT_EQ(openDescriptors(), before + 4);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+// A bridge at its open-files limit cannot make the pipes; its tunnels still
+// relay, by copying.
+TEST(Tunnel, WithoutDescriptorsForItsPipesATunnelCopies)
+{
+    TunnelRig rig;
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    std::shared_ptr<Tunnel> tunnel;
+    {
+        // Take every free descriptor number below a limit just above the
+        // ones in use, then make the tunnel.
+        rlimit tight = original;
+        tight.rlim_cur = openDescriptors() + 8;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        std::vector<int> fillers;
+        for (int descriptor; (descriptor = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            fillers.push_back(descriptor);
+        tunnel = std::make_shared<Tunnel>(nullptr, 1, rig.endpoint1, rig.endpoint2);
+        for (const int descriptor : fillers)
+            ::close(descriptor);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    }
+    tunnel->selectTimeout = 3000;
+    ASSERT_TRUE(tunnel->start());
+    const size_t size = 1024 * 1024;
+    std::thread writer([&] { writePattern(*rig.near1, size, 4); });
+    EXPECT_EQ(readPattern(*rig.near2, size, 4), size);
+    writer.join();
+    EXPECT_TRUE(tunnel->copies());
+    tunnel->stop();
 }

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+// A kernel pipe through which a relay moves one direction's bytes with
+// splice(): socket to pipe, then pipe to socket, without copying them through
+// user memory. Linux only; elsewhere it never opens and relays copy instead.
+//
+// Ownership: owns both ends of the pipe and closes them when destroyed. The
+// sockets it moves between are only borrowed for each call.
+//
+// Thread-safety: none; one relay thread uses it at a time (its Tunnel builds
+// it before the relay thread starts and destroys it after the join).
+class SplicePipe {
+public:
+    // The capacity asked for; a process over its pipe quota may get less.
+    static constexpr int DefaultCapacity = 64 * 1024;
+
+    // Opens a pipe of about `capacity` bytes; isOpen() tells whether it worked.
+    explicit SplicePipe(int capacity = DefaultCapacity);
+    ~SplicePipe();
+    SplicePipe(const SplicePipe &) = delete;
+    SplicePipe &operator=(const SplicePipe &) = delete;
+
+    bool isOpen() const { return readEnd_ >= 0; }
+    // The most that one fill() moves: the pipe's capacity, in bytes.
+    size_t capacity() const { return capacity_; }
+    // The bytes in the pipe, moved in and not yet out.
+    size_t pending() const { return pending_; }
+
+    // Moves what `socket` has to read, up to capacity(), into the (empty) pipe,
+    // waiting as the socket's own reads do when it has nothing. Returns the
+    // count, 0 at the end of the socket's stream, or -1 with errno set.
+    ssize_t fill(int socket);
+    // Moves the pipe's bytes to `socket`, waiting as its own writes do while
+    // its send buffer is full. Returns the count moved by this call (possibly
+    // less than pending()), or -1 with errno set.
+    ssize_t drain(int socket);
+    // Reads up to `size` of the pipe's bytes into `buffer`, for a target that
+    // refuses splice(). Returns the count or -1 with errno set.
+    ssize_t take(void *buffer, size_t size);
+
+private:
+    int readEnd_ = -1;
+    int writeEnd_ = -1;
+    size_t capacity_ = 0;
+    size_t pending_ = 0;
+};
