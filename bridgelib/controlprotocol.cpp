@@ -16,6 +16,11 @@ std::array<unsigned char, LengthSize> fileLength(uint32_t length)
     return field;
 }
 
+bool wantsData(unsigned char answer)
+{
+    return answer != 0;
+}
+
 unsigned dayOfWeek(unsigned year, unsigned month, unsigned day)
 {
     const unsigned a = (14 - month) / 12;

@@ -35,8 +35,13 @@ std::array<unsigned char, Size> paddedText(const std::string &text)
     return field;
 }
 
+constexpr size_t AnswerSize = 1;
+
 std::array<unsigned char, CommandSize> command(const std::string &name);
 std::array<unsigned char, LengthSize> fileLength(uint32_t length);
+// True when the printer's one-byte answer asks for the command's data; 0
+// means that it wants nothing more, which counts as a success.
+bool wantsData(unsigned char answer);
 
 // The day of the week of a Gregorian date, 0 = Sunday ... 6 = Saturday.
 unsigned dayOfWeek(unsigned year, unsigned month, unsigned day);

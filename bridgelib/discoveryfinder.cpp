@@ -153,20 +153,21 @@ void DiscoveryFinder::runPass()
 void DiscoveryFinder::handleDatagram(const unsigned char *datagram, int length, uint32_t sender)
 {
     const size_t size = static_cast<size_t>(length);
-    if (size < DiscoveryProtocol::HeaderSize) {
+    switch (DiscoveryProtocol::answerKind(datagram, size)) {
+    case DiscoveryProtocol::AnswerKind::TooShort:
         ORVEL_LOG(Warning, formatString("Invalid discovery response: expected at least %d bytes, got %d bytes",
                                         static_cast<int>(DiscoveryProtocol::HeaderSize), length));
-        return;
-    }
-    if (!DiscoveryProtocol::hasVendorTag(datagram, size))
-        return;
-    if (DiscoveryProtocol::isKind(datagram, size, DiscoveryProtocol::PrinterResponse, 6)) {
+        break;
+    case DiscoveryProtocol::AnswerKind::Printer:
         service_->addPrinter(sender, false, true);
-    } else if (DiscoveryProtocol::isKind(datagram, size, DiscoveryProtocol::BridgeResponse, 6)) {
-        const DiscoveryParams params(std::string(reinterpret_cast<const char *>(datagram) + DiscoveryProtocol::HeaderSize,
-                                                 size - DiscoveryProtocol::HeaderSize));
-        const std::string guid = params.get("guid");
+        break;
+    case DiscoveryProtocol::AnswerKind::Bridge: {
+        const std::string guid = DiscoveryProtocol::bridgeGuid(datagram, size);
         if (!guid.empty())
             service_->addSlave(guid, sender);
+        break;
+    }
+    case DiscoveryProtocol::AnswerKind::Foreign:
+        break;
     }
 }

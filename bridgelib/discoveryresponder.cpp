@@ -10,7 +10,6 @@
 #include "stringutils.h"
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace {
 
@@ -19,15 +18,6 @@ constexpr unsigned WaitMs = 3000;
 std::string socketError()
 {
     return PlatformPosix::instance().getErrorString(1);
-}
-
-// A decimal unsigned 16-bit number; anything else gives 0.
-uint16_t parsePort(const std::string &text)
-{
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
-        return 0;
-    const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
-    return value > 65535 ? 0 : static_cast<uint16_t>(value);
 }
 
 } // namespace
@@ -69,13 +59,13 @@ void DiscoveryResponder::onRun()
             return;
         }
         const size_t size = static_cast<size_t>(length);
-        if (size < DiscoveryProtocol::HeaderSize) {
+        const DiscoveryProtocol::RequestKind kind = DiscoveryProtocol::requestKind(received.data(), size);
+        if (kind == DiscoveryProtocol::RequestKind::TooShort) {
             ORVEL_LOG(Warning, formatString("Invalid discovery request: expected at least %d bytes, got %d bytes",
                                             static_cast<int>(DiscoveryProtocol::HeaderSize), length));
             continue;
         }
-        if (!DiscoveryProtocol::hasVendorTag(received.data(), size) ||
-            !DiscoveryProtocol::isKind(received.data(), size, DiscoveryProtocol::Request, 5))
+        if (kind != DiscoveryProtocol::RequestKind::Request)
             continue;
         const std::string from = addressToString(sender);
         ORVEL_LOG(Debug, formatString("Discovery request received from '%s'", from.c_str()));
@@ -91,17 +81,10 @@ void DiscoveryResponder::onRun()
 
 bool DiscoveryResponder::handleRequest(uint32_t sender, const unsigned char *payload, size_t length)
 {
-    if (!payload || length == 0)
-        return true;
-    const DiscoveryParams params(std::string(reinterpret_cast<const char *>(payload), length));
-    const std::string guid = params.get("guid");
-    const std::string port = params.get("gateway_port");
-    if (guid.empty() || port.empty())
-        return true;
     gateway_info_t info;
-    info.guid = guid;
+    if (!DiscoveryProtocol::gatewayOfRequest(payload, length, info.guid, info.port))
+        return true;
     info.address = sender;
-    info.port = parsePort(port);
     service_->addGateway(info);
     return true;
 }

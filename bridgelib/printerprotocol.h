@@ -1,5 +1,7 @@
 #pragma once
 
+#include "littleendian.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,5 +19,21 @@ constexpr unsigned char TQ_BACKUP_CMD = 3;
 constexpr unsigned char TQ_PRINTERINFO_CMD = 4;
 
 constexpr size_t PrinterInfoSize = 152;
+constexpr size_t InfoLengthSize = 2;
+constexpr size_t BackupSizeSize = 4;
+
+// The payload length a TQ_PRINTERINFO_CMD answer announces in its first two
+// bytes; 0 when the printer sends no payload (a length below 1).
+inline size_t infoPayloadLength(const unsigned char *field)
+{
+    const int length = static_cast<int16_t>(LittleEndian::read16(field));
+    return length < 1 ? 0 : static_cast<size_t>(length);
+}
+
+// The backup size a TQ_BACKUP_CMD answer announces in its first four bytes.
+inline uint32_t backupSize(const unsigned char *field)
+{
+    return LittleEndian::read32(field);
+}
 
 } // namespace PrinterProtocol

@@ -120,10 +120,9 @@ bool RemotePrinter::controlExchange(const char *socketName, const char *command,
     if (socket->write(name.data(), static_cast<uint32_t>(name.size())) < 1)
         return false;
     unsigned char answer = 0;
-    if (socket->read(&answer, 1, true) < 1)
+    if (socket->read(&answer, ControlProtocol::AnswerSize, true) < 1)
         return false;
-    // 0: the printer wants nothing more, which counts as a success.
-    return answer == 0 || sendData(*socket);
+    return !ControlProtocol::wantsData(answer) || sendData(*socket);
 }
 
 bool RemotePrinter::updatePasswordFile(const unsigned char *bytes, unsigned length)
@@ -247,19 +246,19 @@ bool RemotePrinter::pollPrinterInfo(Socket &socket, std::string &name, std::stri
         ORVEL_LOG(Debug, "Failed to send command TQ_PRINTERINFO_CMD");
         return false;
     }
-    unsigned char lengthField[2];
+    unsigned char lengthField[PrinterProtocol::InfoLengthSize];
     if (socket.read(lengthField, sizeof lengthField, true) < 1) {
         ORVEL_LOG(Debug, "Failed to read command's TQ_PRINTERINFO_CMD response");
         return false;
     }
-    const int length = static_cast<int16_t>(LittleEndian::read16(lengthField));
-    if (length < 1) {
+    const size_t length = PrinterProtocol::infoPayloadLength(lengthField);
+    if (length == 0) {
         std::lock_guard<std::mutex> lock(infoMutex_);
         info_ = PrinterInfo::unnamed();
         infoValid_ = true;
         return true;
     }
-    std::vector<unsigned char> payload(static_cast<size_t>(length));
+    std::vector<unsigned char> payload(length);
     if (socket.read(payload.data(), static_cast<uint32_t>(payload.size()), true) < 1) {
         ORVEL_LOG(Debug, "Failed to read command's TQ_PRINTERINFO_CMD response payload");
         return false;

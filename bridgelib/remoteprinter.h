@@ -158,12 +158,6 @@ private:
     // bridge; remembered in sessionSocket_. Empty when neither answers or the
     // printer thread is ending.
     std::shared_ptr<Socket> openGatewayConnection(bool &viaGateway);
-    // Answers a keep-alive; false when the session must end.
-    bool answerKeepAlive(Socket &socket, SessionProtocol::GatewayRequest &request, int64_t &lastPasswordVersion,
-                         const std::string &name);
-    // Receives the password file announced after a WVT_GET_PASSWORDS reply
-    // and hands it to the printer; false when the session must end.
-    bool receivePasswordFile(Socket &socket, const std::string &name);
     // Opens the tunnel a WVT_OPEN_TUNNEL asks for: a new connection to the
     // session's peer, which gets the request first, joined to the printer's port.
     void openPrinterTunnel(uint32_t peerAddress, uint16_t peerPort, const SessionProtocol::GatewayRequest &request);

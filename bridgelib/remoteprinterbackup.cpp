@@ -2,9 +2,9 @@
 // backup folder, and pruning a printer's old backups.
 #include "remoteprinter.h"
 
+#include "backupreader.h"
 #include "bridgeservice.h"
 #include "filesystem.h"
-#include "littleendian.h"
 #include "logmanager.h"
 #include "platformposix.h"
 #include "printerprotocol.h"
@@ -25,11 +25,6 @@
 
 namespace {
 
-// A backup arrives in pieces of at most this size, each written to the file
-// at once, so that a backup's memory does not grow with its size. Small, as
-// the freed buffer stays resident in the printer thread's malloc arena.
-constexpr uint32_t ChunkSize = 16 * 1024;
-
 constexpr const char *Extension = "wvtb";
 constexpr const char *AlternateExtension = "zjv";
 constexpr const char *TemporaryExtension = "tmp";
@@ -37,31 +32,6 @@ constexpr const char *TemporaryExtension = "tmp";
 std::string socketError()
 {
     return PlatformPosix::instance().getErrorString(1);
-}
-
-// How a receive ended.
-enum class Received { Complete, TimedOut, Ended, Failed, NotStored };
-
-// Receives exactly `size` bytes into `buffer` piece by piece and hands each
-// piece to `store` as it arrives; `count` tells how many bytes arrived and
-// were stored. A piece that `store` refuses ends it with NotStored.
-Received receive(Socket &socket, uint32_t size, std::vector<unsigned char> &buffer, uint32_t &count,
-                 const std::function<bool(const unsigned char *, size_t)> &store)
-{
-    count = 0;
-    while (count < size) {
-        const uint32_t wanted = std::min<uint32_t>(size - count, static_cast<uint32_t>(buffer.size()));
-        bool endOfStream = false;
-        const int result = socket.read(buffer.data(), wanted, false, &endOfStream);
-        if (result == 0)
-            return Received::TimedOut;
-        if (result < 0)
-            return endOfStream ? Received::Ended : Received::Failed;
-        if (!store(buffer.data(), static_cast<size_t>(result)))
-            return Received::NotStored;
-        count += static_cast<uint32_t>(result);
-    }
-    return Received::Complete;
 }
 
 // The backup being written under its temporary name: created for binary
@@ -197,27 +167,21 @@ bool RemotePrinter::createBackup(const std::shared_ptr<Socket> &socket, const st
             return false;
         }
 
-        std::vector<unsigned char> buffer(ChunkSize);
-        unsigned char sizeField[4];
-        size_t filled = 0;
-        uint32_t count = 0;
-        const Received sizeReceived = receive(*socket, sizeof sizeField, buffer, count,
-                                              [&](const unsigned char *bytes, size_t length) {
-                                                  std::copy(bytes, bytes + length, sizeField + filled);
-                                                  filled += length;
-                                                  return true;
-                                              });
-        if (sizeReceived == Received::Failed) {
+        BackupReader reader([&socket](unsigned char *buffer, uint32_t size, bool &endOfStream) {
+            return socket->read(buffer, size, false, &endOfStream);
+        });
+        uint32_t size = 0;
+        const BackupReader::Result sizeReceived = reader.readSize(size);
+        if (sizeReceived == BackupReader::Result::Failed) {
             ORVEL_LOG(Warning, formatString("Failed to receive backup size of printer '%s': %s", name.c_str(),
                                             socketError().c_str()));
             return false;
         }
-        if (sizeReceived != Received::Complete) {
+        if (sizeReceived != BackupReader::Result::Complete) {
             ORVEL_LOG(Warning, formatString("Failed to receive backup size of printer '%s': got %d bytes", name.c_str(),
-                                            static_cast<int>(count)));
+                                            static_cast<int>(reader.count())));
             return false;
         }
-        const uint32_t size = LittleEndian::read32(sizeField);
         if (size == 0 || size > MaxBackupSize) {
             ORVEL_LOG(Warning, formatString("Backup of printer '%s' failed: got invalid backup's size of '%u' bytes",
                                             name.c_str(), size));
@@ -237,22 +201,22 @@ bool RemotePrinter::createBackup(const std::shared_ptr<Socket> &socket, const st
             service_->errorMessage(text);
             return false;
         }
-        const Received contentReceived = receive(*socket, size, buffer, count,
-                                                 [&](const unsigned char *bytes, size_t length) {
-                                                     return file.write(bytes, length);
-                                                 });
-        if (contentReceived == Received::Failed) {
+        const BackupReader::Result contentReceived =
+            reader.readContent(size, [&](const unsigned char *bytes, size_t length) {
+                return file.write(bytes, length);
+            });
+        if (contentReceived == BackupReader::Result::Failed) {
             ORVEL_LOG(Warning, formatString("Failed to receive backup content of printer '%s': %s", name.c_str(),
                                             socketError().c_str()));
             return false;
         }
-        if (contentReceived == Received::TimedOut || contentReceived == Received::Ended) {
+        if (contentReceived == BackupReader::Result::TimedOut || contentReceived == BackupReader::Result::Ended) {
             ORVEL_LOG(Warning,
                       formatString("Failed to receive backup content of printer '%s': got '%u' bytes of '%u' bytes",
-                                   name.c_str(), count, size));
+                                   name.c_str(), reader.count(), size));
             return false;
         }
-        if (contentReceived == Received::NotStored || !file.close()) {
+        if (contentReceived == BackupReader::Result::NotStored || !file.close()) {
             const std::string text = formatString("Backup of printer '%s' failed: error writing file '%s'",
                                                   name.c_str(), temporaryPath.c_str());
             ORVEL_LOG(Error, text);

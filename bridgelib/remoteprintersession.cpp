@@ -5,6 +5,7 @@
 #include "bridgeservice.h"
 #include "logmanager.h"
 #include "platformposix.h"
+#include "sessionloop.h"
 #include "stringutils.h"
 
 #include <vector>
@@ -122,91 +123,46 @@ void RemotePrinter::gatewayConnect()
     }
     serverState.registered = true;
 
-    int64_t lastPasswordVersion = -1;
-    bool tolerateTimeout = true;
-    bool serviceTold = false;
-    while (isRunning()) {
+    // The session's messages, served over this socket for this printer.
+    class Host : public SessionLoop::Host {
+    public:
+        Host(RemotePrinter &printer, Socket &socket, uint32_t peerAddress, uint16_t peerPort)
+            : printer_(printer), socket_(socket), peerAddress_(peerAddress), peerPort_(peerPort)
         {
-            std::lock_guard<std::mutex> lock(infoMutex_);
-            if (!infoValid_)
-                return;
         }
-        purgeTunnels();
-        const int result = socket->read(request.data(), static_cast<uint32_t>(request.size()), true);
-        if (result == 0 && tolerateTimeout) {
-            ORVEL_LOG(Debug, formatString("Printer '%s' gateway timeout", name.c_str()));
-            tolerateTimeout = false;
-            continue;
+        bool mayGoOn() override
+        {
+            if (!printer_.isRunning())
+                return false;
+            std::lock_guard<std::mutex> lock(printer_.infoMutex_);
+            return printer_.infoValid_;
         }
-        if (result <= 0) {
-            ORVEL_LOG(Debug, formatString("Printer '%s' connection lost from gateway: %s", name.c_str(),
-                                          socketError().c_str()));
-            return;
+        void beforeRead() override { printer_.purgeTunnels(); }
+        int read(unsigned char *buffer, uint32_t size) override { return socket_.read(buffer, size, true); }
+        bool write(const unsigned char *bytes, uint32_t size) override { return socket_.write(bytes, size) >= 1; }
+        std::string errorText() override { return socketError(); }
+        void serverAnswered() override { printer_.service_->setServerConnected(true); }
+        void openTunnel(const SessionProtocol::GatewayRequest &request) override
+        {
+            printer_.openPrinterTunnel(peerAddress_, peerPort_, request);
         }
-        tolerateTimeout = true;
-        if (!serviceTold) {
-            service_->setServerConnected(true);
-            serviceTold = true;
+        void makeKeepAliveReply(SessionProtocol::GatewayRequest &request, int16_t type) override
+        {
+            std::lock_guard<std::mutex> lock(printer_.infoMutex_);
+            SessionProtocol::makeKeepAliveReply(request, type, printer_.info_);
         }
-        switch (SessionProtocol::messageType(request)) {
-        case SessionProtocol::WVT_OPEN_TUNNEL:
-            openPrinterTunnel(peerAddress, peerPort, request);
-            break;
-        case SessionProtocol::WVT_SERVER_KEEPALIVE:
-            if (!answerKeepAlive(*socket, request, lastPasswordVersion, name))
-                return;
-            break;
-        default:
-            break;
+        bool deliverPasswordFile(const unsigned char *bytes, unsigned length) override
+        {
+            return printer_.updatePasswordFile(bytes, length);
         }
-    }
-}
 
-bool RemotePrinter::answerKeepAlive(Socket &socket, SessionProtocol::GatewayRequest &request,
-                                    int64_t &lastPasswordVersion, const std::string &name)
-{
-    ORVEL_LOG(Debug, formatString("Printer '%s' WVT_SERVER_KEEPALIVE", name.c_str()));
-    const int64_t version = SessionProtocol::passwordVersion(request);
-    const bool wantsPasswords = version > lastPasswordVersion;
-    if (wantsPasswords)
-        lastPasswordVersion = version;
-    {
-        std::lock_guard<std::mutex> lock(infoMutex_);
-        SessionProtocol::makeKeepAliveReply(
-            request, wantsPasswords ? SessionProtocol::WVT_GET_PASSWORDS : SessionProtocol::WVT_KEEPALIVE_REPLY, info_);
-    }
-    if (socket.write(request.data(), static_cast<uint32_t>(request.size())) < 1) {
-        ORVEL_LOG(Debug, formatString("Printer '%s' keep alive reply failure", name.c_str()));
-        return false;
-    }
-    return !wantsPasswords || receivePasswordFile(socket, name);
-}
-
-bool RemotePrinter::receivePasswordFile(Socket &socket, const std::string &name)
-{
-    std::array<unsigned char, SessionProtocol::LengthSize> lengthField{};
-    if (socket.read(lengthField.data(), static_cast<uint32_t>(lengthField.size()), true) < 1) {
-        ORVEL_LOG(Debug, formatString("Printer '%s' get passwords reply failure (len)", name.c_str()));
-        return false;
-    }
-    const uint32_t length = SessionProtocol::passwordLength(lengthField);
-    if (length == 0)
-        return true;
-    // The bytes of a refused file are never read, so the stream cannot be
-    // followed any further.
-    if (length > SessionProtocol::MaxPasswordFileSize) {
-        ORVEL_LOG(Warning, formatString("Printer '%s' get passwords reply refused: length %u above %u bytes",
-                                        name.c_str(), length, SessionProtocol::MaxPasswordFileSize));
-        return false;
-    }
-    std::vector<unsigned char> file(length);
-    if (socket.read(file.data(), length, true) < 1) {
-        ORVEL_LOG(Debug, formatString("Printer '%s' get passwords reply failure (data)", name.c_str()));
-        return false;
-    }
-    if (updatePasswordFile(file.data(), length))
-        ORVEL_LOG(Debug, formatString("Printer '%s' password file updated", name.c_str()));
-    return true;
+    private:
+        RemotePrinter &printer_;
+        Socket &socket_;
+        const uint32_t peerAddress_;
+        const uint16_t peerPort_;
+    } host(*this, *socket, peerAddress, peerPort);
+    SessionLoop(host, name).run();
 }
 
 void RemotePrinter::openPrinterTunnel(uint32_t peerAddress, uint16_t peerPort,
