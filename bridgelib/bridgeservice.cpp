@@ -10,10 +10,13 @@
 #include "platformposix.h"
 #include "remoteprinter.h"
 #include "remoteprintertunnel.h"
+#include "statusrecord.h"
 #include "stringutils.h"
 
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
+#include <algorithm>
+#include <ctime>
 
 namespace {
 
@@ -43,6 +46,10 @@ bool BridgeService::start()
 {
     ORVEL_LOG(Info, "Bridge service starting...");
     createBackupDirectory();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        startTime_ = static_cast<int64_t>(std::time(nullptr));
+    }
     // Armed here rather than on the new thread: a stop that comes before the
     // thread gets going must find it armed, so that its cancel is not undone.
     scheduler_->reset();
@@ -562,4 +569,35 @@ void BridgeService::setClock(Timeout::Clock clock)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     clock_ = std::move(clock);
+}
+
+void BridgeService::getStatus(StatusRecord &record) const
+{
+    record.guid = guid_;
+    record.serverAddress = options_->serverAddress();
+    record.serverPort = options_->serverPort();
+    std::lock_guard<std::mutex> lock(mutex_);
+    record.started = startTime_;
+    record.serverReachable = serverReachability_;
+    record.serverConnected = serverConnected_.value_or(false);
+    record.gatewayPort = gateway_ ? std::optional<uint16_t>(gateway_->getLocalPort()) : std::nullopt;
+    record.responder = responder_ != nullptr;
+    record.printerTunnelPort.reset();
+    record.printerTunnelAddress = 0;
+    if (printerTunnel_) {
+        record.printerTunnelPort = printerTunnel_->getLocalPort();
+        if (const std::shared_ptr<RemotePrinter> printer = printerTunnel_->printer())
+            record.printerTunnelAddress = printer->address();
+    }
+    record.slaves.clear();
+    for (const auto &entry : slaves_)
+        record.slaves.push_back({entry.second->guid, entry.second->address});
+    record.gateways.assign(gateways_.begin(), gateways_.end());
+    record.printers.clear();
+    for (const auto &entry : printers_) {
+        record.printers.emplace_back();
+        entry.second->getStatus(record.printers.back());
+    }
+    std::sort(record.printers.begin(), record.printers.end(),
+              [](const PrinterDetails &a, const PrinterDetails &b) { return a.address < b.address; });
 }

@@ -27,6 +27,7 @@ class BridgeGateway;
 class DiscoveryResponder;
 class RemotePrinter;
 class RemotePrinterTunnel;
+struct StatusRecord;
 
 // The centre of the bridge: owns the options, the printers this bridge
 // serves, the slave bridges (while it is a gateway), the known gateways
@@ -125,6 +126,9 @@ public:
     void getSlaves(std::deque<SlaveInfo> &slaves) const;
     const std::string &getInstanceGuid() const { return guid_; }
     std::string getBackupDirectory() const;
+    // Everything the status record shows but the process and the time of
+    // writing, taken at one moment; the printers by address.
+    void getStatus(StatusRecord &record) const;
 
     // Written by parse() before start; read without locking afterwards.
     OptionsManager &options() { return *options_; }
@@ -169,6 +173,7 @@ private:
     std::optional<bool> serverConnected_;
     std::optional<bool> serverReachability_;
     std::string backupDirectory_;
+    int64_t startTime_ = 0;  // the last start, seconds since 1970 UTC
     PrinterMap printers_;
     // Removed printers whose threads are still to be joined.
     std::vector<std::shared_ptr<RemotePrinter>> removedPrinters_;

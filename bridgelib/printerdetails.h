@@ -6,7 +6,9 @@
 #include <string>
 
 // A snapshot of one printer for the front ends: its address, its identity as
-// text, and the gateway its session goes through (0 while direct).
+// text, the gateway its session goes through (0 while direct), and what its
+// session and backups have done so far (times in seconds since 1970 UTC,
+// 0 for never). RemotePrinter fills it under its info mutex.
 struct PrinterDetails {
     uint32_t address = 0;
     std::string name;
@@ -19,6 +21,19 @@ struct PrinterDetails {
     int32_t systemId = 0;
     uint32_t gatewayAddress = 0;
     uint32_t gatewayPort = 0;
+
+    // Whether the printer has answered its status port (the identity above is
+    // empty until then).
+    bool answered = false;
+    // The server session: registered and not ended yet.
+    bool sessionUp = false;
+    uint64_t sessionsStarted = 0;
+    int64_t lastKeepAlive = 0;  // the last keep-alive answered
+    // The last backup that was stored, and the file that holds it.
+    int64_t lastBackup = 0;
+    std::string lastBackupFile;
+    uint64_t failedBackups = 0;
+    bool lastBackupFailed = false;  // the most recent backup attempt failed
 
     static PrinterDetails from(uint32_t address, const PrinterInfo &info, uint32_t gatewayAddress,
                                uint16_t gatewayPort)
@@ -35,6 +50,7 @@ struct PrinterDetails {
         details.systemId = info.systemId;
         details.gatewayAddress = gatewayAddress;
         details.gatewayPort = gatewayPort;
+        details.answered = true;
         return details;
     }
 

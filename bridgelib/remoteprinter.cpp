@@ -81,6 +81,48 @@ bool RemotePrinter::getDetails(PrinterDetails &details) const
     return true;
 }
 
+void RemotePrinter::getStatus(PrinterDetails &details) const
+{
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    details = infoValid_ ? PrinterDetails::from(address_, info_, gatewayAddress_, gatewayPort_) : PrinterDetails();
+    details.address = address_;
+    details.sessionUp = sessionUp_;
+    details.sessionsStarted = sessionsStarted_;
+    details.lastKeepAlive = lastKeepAlive_;
+    details.lastBackup = lastBackup_;
+    details.lastBackupFile = lastBackupFile_;
+    details.failedBackups = failedBackups_;
+    details.lastBackupFailed = lastBackupFailed_;
+}
+
+void RemotePrinter::noteSession(bool up)
+{
+    {
+        std::lock_guard<std::mutex> lock(infoMutex_);
+        if (sessionUp_ == up)
+            return;
+        sessionUp_ = up;
+        if (up)
+            ++sessionsStarted_;
+    }
+    service_->statusChanged();
+}
+
+void RemotePrinter::noteBackup(bool stored, const std::string &file)
+{
+    {
+        std::lock_guard<std::mutex> lock(infoMutex_);
+        if (stored) {
+            lastBackup_ = static_cast<int64_t>(std::time(nullptr));
+            lastBackupFile_ = file;
+        } else {
+            ++failedBackups_;
+        }
+        lastBackupFailed_ = !stored;
+    }
+    service_->statusChanged();
+}
+
 bool RemotePrinter::isDiscovered() const
 {
     std::lock_guard<std::mutex> lock(infoMutex_);
@@ -209,8 +251,10 @@ bool RemotePrinter::backupPass(const std::shared_ptr<Socket> &socket, const std:
         const std::string folder = service_->getBackupDirectory();
         const std::string prefix = "Backup-" + sanitiseFileName(name);
         // A failed backup may leave its bytes in the status stream.
-        if (!createBackup(socket, name, model, folder, prefix))
+        if (!createBackup(socket, name, model, folder, prefix)) {
+            noteBackup(false, std::string());
             return false;
+        }
         deleteOldBackups(name, folder, prefix, boost::posix_time::hours(168), 5);
     }
     setPrinterDate();

@@ -78,6 +78,9 @@ public:
     std::string getName() const;
     // Fills `details` once the printer has answered; false before.
     bool getDetails(PrinterDetails &details) const;
+    // Fills `details` whether or not the printer has answered: the address
+    // and the session's and backups' figures always, the identity once known.
+    void getStatus(PrinterDetails &details) const;
 
     uint32_t address() const { return address_; }
     BridgeService *service() const { return service_; }
@@ -150,6 +153,10 @@ private:
     bool backupPass(const std::shared_ptr<Socket> &socket, const std::string &name, const std::string &model);
     // Starts a gateway thread unless one runs; joins one whose session ended.
     void ensureGatewayThread();
+    // The session's and backups' figures: each takes infoMutex_, then tells
+    // the service's listeners (so never call them with a lock held).
+    void noteSession(bool up);
+    void noteBackup(bool stored, const std::string &file);
 
     // The session, on the gateway thread.
     void runGatewayThread();
@@ -166,8 +173,8 @@ private:
     const uint32_t address_;
     BridgeService *const service_;  // outlives the printer
 
-    // Guards discovered_, infoValid_, info_, gatewayAddress_, gatewayPort_
-    // and sessionSocket_.
+    // Guards discovered_, infoValid_, info_, gatewayAddress_, gatewayPort_,
+    // sessionSocket_ and the figures after it.
     mutable std::mutex infoMutex_;
     bool discovered_;
     bool infoValid_ = false;
@@ -175,6 +182,16 @@ private:
     uint32_t gatewayAddress_ = 0;  // the gateway bridge of the session; 0 while direct
     uint16_t gatewayPort_ = 0;
     std::weak_ptr<Socket> sessionSocket_;  // so that another thread can shut it down
+    // What the session and the backups did (seconds since 1970 UTC, 0 for
+    // never), for the status record: written by the gateway thread (session,
+    // keep-alives) and the printer thread (backups).
+    bool sessionUp_ = false;
+    uint64_t sessionsStarted_ = 0;
+    int64_t lastKeepAlive_ = 0;
+    int64_t lastBackup_ = 0;
+    std::string lastBackupFile_;
+    uint64_t failedBackups_ = 0;
+    bool lastBackupFailed_ = false;
 
     // Guards printerThread_, gatewayThread_ and gatewayThreadEnded_.
     std::mutex threadMutex_;

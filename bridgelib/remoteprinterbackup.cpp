@@ -231,11 +231,13 @@ bool RemotePrinter::createBackup(const std::shared_ptr<Socket> &socket, const st
                                                   temporaryPath.c_str(), name.c_str(), finalPath.c_str());
             ORVEL_LOG(Warning, text);
             service_->errorMessage(text);
+            noteBackup(true, temporaryPath);
             return true;
         }
         const std::string text =
             formatString("Backup of printer '%s' completed: file '%s' saved", name.c_str(), finalPath.c_str());
         ORVEL_LOG(Info, text);
+        noteBackup(true, finalPath);
         if (!service_->options().quiet())
             service_->informationMessage(text);
         return true;

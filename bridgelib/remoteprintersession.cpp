@@ -8,6 +8,7 @@
 #include "sessionloop.h"
 #include "stringutils.h"
 
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -72,16 +73,23 @@ std::shared_ptr<Socket> RemotePrinter::openGatewayConnection(bool &viaGateway)
 void RemotePrinter::gatewayConnect()
 {
     // Tells the service that no server session works, unless the
-    // registration went out; on every way out, exceptions included.
+    // registration went out, and marks a registered session ended; on every
+    // way out, exceptions included.
     struct ServerState {
-        BridgeService *service;
+        RemotePrinter *printer;
         bool registered = false;
         ~ServerState()
         {
-            if (!registered)
-                service->setServerConnected(false);
+            try {
+                if (registered)
+                    printer->noteSession(false);
+                else
+                    printer->service_->setServerConnected(false);
+            } catch (const std::exception &) {
+                // Only a listener of the service's notification can throw here.
+            }
         }
-    } serverState{service_};
+    } serverState{this};
 
     bool viaGateway = false;
     const std::shared_ptr<Socket> socket = openGatewayConnection(viaGateway);
@@ -122,6 +130,7 @@ void RemotePrinter::gatewayConnect()
         return;
     }
     serverState.registered = true;
+    noteSession(true);
 
     // The session's messages, served over this socket for this printer.
     class Host : public SessionLoop::Host {
@@ -150,6 +159,7 @@ void RemotePrinter::gatewayConnect()
         {
             std::lock_guard<std::mutex> lock(printer_.infoMutex_);
             SessionProtocol::makeKeepAliveReply(request, type, printer_.info_);
+            printer_.lastKeepAlive_ = static_cast<int64_t>(std::time(nullptr));
         }
         bool deliverPasswordFile(const unsigned char *bytes, unsigned length) override
         {

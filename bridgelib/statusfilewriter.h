@@ -1,0 +1,94 @@
+#pragma once
+
+#include "ithread.h"
+#include "statusrecord.h"
+
+#include <boost/signals2/connection.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class BridgeService;
+
+// Keeps the status record of a running bridge on disk: the record
+// ("status.json") and its figures for the node exporter's textfile collector
+// ("orvel-bridge.prom") in one folder, each replaced whole (written to a
+// temporary file, then renamed over the old one), so that a reader sees the
+// old file or the new one and never a part. They are written at start,
+// shortly after every change the service announces with statusChanged, and
+// at least every 60 s; stop removes them, since a stopped bridge has no
+// status to show.
+//
+// Owned by the front end beside the BridgeService, which must outlive it;
+// start after the service, stop (or destroy) before stopping the service.
+// Its own thread takes the service's snapshot and writes the files, so the
+// service's threads only set a flag: the statusChanged handler takes
+// wake_->mutex, which guards the flags of Wake and nothing else, and is
+// shared with the handler so that a late notification never reaches a
+// writer that has gone. failing_ belongs to the writer's thread.
+class StatusFileWriter : public IThread {
+public:
+    static constexpr const char *RecordFileName = "status.json";
+    static constexpr const char *MetricsFileName = "orvel-bridge.prom";
+    static constexpr const char *FolderName = "orvel-bridge";
+    static constexpr unsigned RefreshSeconds = 60;
+    // Changes that come closer together than this share one write.
+    static constexpr unsigned MinimumIntervalMs = 250;
+
+    // Seconds since 1970 UTC; tests pass a clock they control.
+    using Clock = std::function<int64_t()>;
+    static int64_t systemClock();
+
+    StatusFileWriter(BridgeService &service, std::string directory, Clock clock = systemClock);
+    ~StatusFileWriter() override;
+
+    // Connects to the service's notification and starts the thread, which
+    // writes the files at once.
+    bool start() override;
+    // Ends the thread and removes the files.
+    void stop() override;
+
+    // The longest time between two writes (RefreshSeconds unless changed);
+    // set it before start (tests shorten it).
+    void setRefreshPeriod(std::chrono::milliseconds period) { refreshPeriod_ = period; }
+
+    const std::string &directory() const { return directory_; }
+    std::string recordPath() const;
+    std::string metricsPath() const;
+
+    // The folder of the status files: $STATE_DIRECTORY when the service
+    // manager gives one (the first of several, which it separates with ':'),
+    // else $XDG_STATE_HOME/orvel-bridge, else ~/.local/state/orvel-bridge.
+    // Relative values are ignored, as the XDG rules say. Empty when no home
+    // folder is known either.
+    static std::string stateDirectory();
+    // Replaces the file at `path` with `text`: writes "<path>.<pid>.tmp",
+    // then renames it over `path`. False (and no temporary left) on failure.
+    static bool replaceFile(const std::string &path, const std::string &text);
+
+protected:
+    void onRun() override;
+
+private:
+    struct Wake {
+        std::mutex mutex;  // guards the two flags
+        std::condition_variable condition;
+        bool changed = false;
+        bool stopping = false;
+    };
+
+    // Takes the snapshot and writes both files; false when one failed.
+    bool writeFiles();
+
+    BridgeService &service_;
+    const std::string directory_;
+    const Clock clock_;
+    const std::shared_ptr<Wake> wake_ = std::make_shared<Wake>();
+    boost::signals2::scoped_connection connection_;  // while started
+    bool failing_ = false;  // the last write failed: retried at the refresh only
+    std::chrono::milliseconds refreshPeriod_ = std::chrono::seconds(RefreshSeconds);
+};
