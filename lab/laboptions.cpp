@@ -24,6 +24,8 @@ std::string LabOptions::usage()
            "  backup-seed=N         seed of random backup content (default 1)\n"
            "  backup-cut=N          send N content bytes of a backup, then close\n"
            "  backup-stall=N        send N content bytes of a backup, then fall silent\n"
+           "  backup-reset=N        send N content bytes of a backup, then reset the connection\n"
+           "  status-close-after=N  close each status connection after N identity answers\n"
            "  info-length=N         length field of the identity answer (default 152)\n"
            "  discovery=MODE        normal | none | short | foreign\n"
            "  silent-after=SECONDS  go silent that long after start\n"
@@ -43,7 +45,8 @@ std::string LabOptions::usage()
            "  tunnel-every=SECONDS  repeat tunnel requests\n"
            "  tunnel-path=PATH      page asked for through a tunnel (default /)\n"
            "  silent-after=SECONDS  stop sending into the session, keep it open\n"
-           "  close-after=SECONDS   close the session\n";
+           "  close-after=SECONDS   close the session\n"
+           "  random-bytes=N        after the registration send N random bytes, then close\n";
 }
 
 bool LabOptions::parse(int argc, char** argv, std::string& error)

@@ -115,6 +115,12 @@ bool PrinterConfig::parse(const std::string& spec, int index,
         } else if (key == "backup-stall") {
             ok = parseInteger(value, 0, UINT32_MAX, number);
             c.backupStall = number;
+        } else if (key == "backup-reset") {
+            ok = parseInteger(value, 0, UINT32_MAX, number);
+            c.backupReset = number;
+        } else if (key == "status-close-after") {
+            ok = parseInteger(value, 1, INT32_MAX, number);
+            c.statusCloseAfter = number;
         } else if (key == "info-length") {
             ok = parseInteger(value, INT16_MIN, INT16_MAX, number);
             c.infoLength = static_cast<int>(number);
@@ -148,8 +154,8 @@ bool PrinterConfig::parse(const std::string& spec, int index,
             return false;
         }
     }
-    if (c.backupCut >= 0 && c.backupStall >= 0) {
-        error = "printer " + n + ": backup-cut and backup-stall exclude each other";
+    if ((c.backupCut >= 0) + (c.backupStall >= 0) + (c.backupReset >= 0) > 1) {
+        error = "printer " + n + ": backup-cut, backup-stall and backup-reset exclude each other";
         return false;
     }
     out = c;

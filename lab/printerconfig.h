@@ -39,6 +39,8 @@ struct PrinterConfig {
     std::uint64_t backupSeed = 1;          // seed of BackupContent::Random
     long long backupCut = -1;              // >= 0: send that many content bytes, then close
     long long backupStall = -1;            // >= 0: send that many content bytes, then fall silent
+    long long backupReset = -1;            // >= 0: send that many content bytes, then reset
+    long long statusCloseAfter = -1;       // >= 1: close a status connection after that many info answers
     int infoLength = kInfoRecordSize;      // length field sent for the info command
     DiscoveryMode discovery = DiscoveryMode::Normal;
     double silentAfter = -1;               // seconds after start; < 0: never

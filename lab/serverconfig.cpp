@@ -93,6 +93,8 @@ bool applyKey(ServerConfig& c, const std::string& key, const std::string& value,
         ok = parseSeconds(value, c.silentAfter);
     } else if (key == "close-after") {
         ok = parseSeconds(value, c.closeAfter);
+    } else if (key == "random-bytes") {
+        ok = parseInteger(value, 0, 1LL << 32, c.randomBytes);
     } else {
         error = "server: unknown key '" + key + "'";
         return false;

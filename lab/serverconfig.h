@@ -35,6 +35,9 @@ struct ServerConfig {
 
     double silentAfter = -1;       // seconds into the session: stop sending; < 0: never
     double closeAfter = -1;        // seconds into the session: close it; < 0: never
+    // >= 0: after the registration, send that many random bytes (seeded by
+    // the session number) and close, instead of serving the session.
+    long long randomBytes = -1;
 
     // The settings of the sessions of one printer ("for=NAME" sections):
     // copies of this record with their own keys applied, forName set.

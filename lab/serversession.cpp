@@ -55,6 +55,8 @@ void ServerSession::run(const std::uint8_t* first)
         reason = "incomplete-registration";
     } else {
         config_ = &config_->configFor(name_);
+        if (config_->randomBytes >= 0)
+            reason = sendRandomBytes();
         // Every deadline counts from the end of the registration.
         const Clock::time_point start = Clock::now();
         const Clock::time_point never = Clock::time_point::max();
@@ -166,6 +168,34 @@ bool ServerSession::receiveRegistration(const std::uint8_t* first)
     }
     report_.event(line + Report::field("first-bytes", firstBytes) + Report::field("hex", hex));
     return got == sizeof record;
+}
+
+std::string ServerSession::sendRandomBytes()
+{
+    // splitmix64 of the session number and a counter: each session gets its
+    // own bytes, and a run can be repeated.
+    std::vector<std::uint8_t> chunk(65536);
+    std::uint64_t state = id_;
+    const std::uint64_t total = static_cast<std::uint64_t>(config_->randomBytes);
+    std::uint64_t sent = 0;
+    bool ok = true;
+    while (ok && sent < total) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), total - sent));
+        for (std::size_t k = 0; k < n; k += 8) {
+            std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            z ^= z >> 31;
+            for (std::size_t b = 0; b < 8 && k + b < n; ++b)
+                chunk[k + b] = static_cast<std::uint8_t>(z >> (8 * b));
+        }
+        ok = socketio::sendAll(fd_, chunk.data(), n);
+        if (ok)
+            sent += n;
+    }
+    report_.event(head("server-random") + Report::field("bytes", static_cast<long long>(total)) +
+                  Report::field("sent", static_cast<long long>(sent)));
+    return ok ? "random-bytes" : "send-failed";
 }
 
 bool ServerSession::sendKeepAlive()

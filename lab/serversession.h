@@ -17,7 +17,8 @@ class SimulatedServer;
 // registration, then sends keep-alives on the configured period and reads
 // each reply (type 4, or 6 followed by the password file), sends tunnel
 // requests when they are due, and goes silent or closes on the configured
-// faults. Only one exchange is outstanding at a time: nothing is sent while
+// faults, or with random-bytes answers the registration with random bytes
+// and closes. Only one exchange is outstanding at a time: nothing is sent while
 // a keep-alive waits for its reply, so that the bridge reads the password
 // file's length where it expects it. Ends when the bridge closes, on a
 // broken message, or when the server stops (it shuts the socket down).
@@ -37,6 +38,7 @@ private:
     bool receiveMessage(std::string& endReason);
     bool sendPasswords();
     bool sendTunnelRequest();
+    std::string sendRandomBytes();  // returns the session's end reason
     std::string head(const char* event) const;  // event, session and name fields
 
     const int fd_;

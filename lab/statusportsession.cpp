@@ -20,6 +20,7 @@ void StatusPortSession::run()
     const std::string who = Report::field("printer", config_.addressText);
     const std::string from = Report::field("from", socketio::endpointText(peer_));
     report_.event("status-connect" + who + from);
+    long long infoAnswers = 0;
     for (;;) {
         unsigned char code = 0;
         ssize_t n = ::recv(fd_, &code, 1, 0);
@@ -29,8 +30,14 @@ void StatusPortSession::run()
             break;
         report_.event("status-command" + who + Report::field("code", code) + from);
         bool ok = true;
-        if (code == kPrinterInfoCommand)
+        if (code == kPrinterInfoCommand) {
             ok = sendInfo();
+            // A printer that drops its status connection now and then.
+            if (ok && config_.statusCloseAfter > 0 && ++infoAnswers >= config_.statusCloseAfter) {
+                ::shutdown(fd_, SHUT_RDWR);
+                break;
+            }
+        }
         else if (code == kBackupCommand)
             ok = sendBackup();
         if (!ok)
@@ -62,7 +69,9 @@ bool StatusPortSession::sendBackup()
         static_cast<unsigned char>(size >> 16), static_cast<unsigned char>(size >> 24)};
     // With a fault, only the first bytes of the announced content go out.
     std::uint64_t toSend = size;
-    const long long fault = config_.backupCut >= 0 ? config_.backupCut : config_.backupStall;
+    const long long fault = config_.backupCut >= 0     ? config_.backupCut
+                            : config_.backupReset >= 0 ? config_.backupReset
+                                                       : config_.backupStall;
     if (fault >= 0 && static_cast<std::uint64_t>(fault) < toSend)
         toSend = static_cast<std::uint64_t>(fault);
 
@@ -91,8 +100,9 @@ bool StatusPortSession::sendBackup()
     }
     const char* result = !ok ? "failed"
                          : sent == size ? "complete"
-                         : config_.backupCut >= 0 ? "cut"
-                                                   : "stalled";
+                         : config_.backupCut >= 0   ? "cut"
+                         : config_.backupReset >= 0 ? "reset"
+                                                    : "stalled";
     static const char* const kContentNames[] = {"pattern", "zero", "random"};
     report_.event("status-answer" + Report::field("printer", config_.addressText) +
                   Report::field("code", kBackupCommand) +
@@ -108,6 +118,13 @@ bool StatusPortSession::sendBackup()
     if (config_.backupCut >= 0) {
         // Cut: the connection ends at once, the rest never comes.
         ::shutdown(fd_, SHUT_RDWR);
+        return false;
+    }
+    if (config_.backupReset >= 0) {
+        // Reset: a zero linger time makes the close that follows the
+        // session send RST instead of FIN.
+        const linger abort{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         return false;
     }
     // Stall: the connection stays open and nothing more is sent; whatever

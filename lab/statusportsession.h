@@ -11,8 +11,10 @@
 // Serves the one-byte status commands of one connection until the peer
 // closes it or the printer closes it: TQ_PRINTERINFO_CMD (4) is answered with
 // the identity record, TQ_BACKUP_CMD (3) with the generated backup (or, with
-// backup-cut or backup-stall, its first bytes and then a close or silence); other
-// codes are reported and get no answer. Runs entirely on the connection's
+// backup-cut, backup-reset or backup-stall, its first bytes and then a close,
+// a reset or silence); other codes are reported and get no answer. With
+// status-close-after the printer closes the connection after that many
+// identity answers. Runs entirely on the connection's
 // own thread; the config is read-only and the Report locks itself.
 class StatusPortSession {
 public:
