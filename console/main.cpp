@@ -1,11 +1,14 @@
 // orvel-bridge-console: runs the bridge service until SIGINT (Ctrl+C) or
 // SIGTERM (a service manager stopping the daemon), printing every log
-// message on the console.
+// message on the console. Exits with 0 after "help" or a stop by signal, and
+// with 1 when an exception ended it (a bad option, an unopenable log file),
+// so that a service manager or a script sees a failed start.
 
 #include "bridgeservice.h"
 #include "consolesink.h"
 #include "logmanager.h"
 #include "platformposix.h"
+#include "servicenotifier.h"
 
 #include <csignal>
 #include <exception>
@@ -43,8 +46,10 @@ int main(int argc, char *argv[])
 
     PlatformPosix::instance().initialize();
     LogManager::instance().initialize();
+    ConsoleSink::detectJournal();
     boost::signals2::scoped_connection sink = LogManager::instance().onMessage.connect(&ConsoleSink::write);
 
+    int status = 0;
     try {
         BridgeService service;
         service.options().parse(argc, argv);
@@ -52,17 +57,21 @@ int main(int argc, char *argv[])
             std::cout << service.options().description() << std::endl;
         } else {
             service.start();
+            ServiceNotifier::ready();
             waitForStopSignal(signals);
+            ServiceNotifier::stopping();
             service.stop();
         }
     } catch (const std::exception &error) {
         std::cerr << "Unhandled exception: " << error.what() << std::endl;
+        status = 1;
     } catch (...) {
         std::cerr << "Unknown exception" << std::endl;
+        status = 1;
     }
 
     LogManager::instance().disconnect(sink);
     LogManager::instance().finalize();
     PlatformPosix::instance().finalize();
-    return 0;
+    return status;
 }

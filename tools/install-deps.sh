@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make pkg-config
+  g++ cmake make pkg-config dpkg-dev
+  libsystemd-dev
   libboost-dev libboost-program-options-dev libboost-filesystem-dev
   libboost-system-dev libboost-date-time-dev
   libgtest-dev

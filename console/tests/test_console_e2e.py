@@ -204,12 +204,12 @@ class StopSignals(ConsoleCase):
 class CommandLine(ConsoleCase):
     """--help and a malformed option value start nothing."""
 
-    def run_to_end(self, args):
+    def run_to_end(self, args, expected_status=0):
         bridge = Bridge(type(self).__name__, self.home, args)
         self.addCleanup(bridge.finish)
         status = bridge.wait_exit(START_TIMEOUT)
         bridge.finish()
-        self.assertEqual(status, 0, "exit status")
+        self.assertEqual(status, expected_status, "exit status")
         all_text = [line for _, _, line in bridge.snapshot()]
         self.assertFalse([line for line in all_text if "Bridge service" in line],
                          "the service logs nothing")
@@ -227,12 +227,64 @@ class CommandLine(ConsoleCase):
         for args in (["--server-port", "abc"], ["--log-level", "high"],
                      ["--static-printers", "127.0.0.2", "--server-port", "70000"]):
             with self.subTest(args=args):
-                bridge = self.run_to_end(args)
+                # A failed start must not look like a success to a service
+                # manager or a script.
+                bridge = self.run_to_end(args, expected_status=1)
                 errors = [line for _, _, line in bridge.snapshot("err")]
                 reports = [line for line in errors if line.startswith("Unhandled exception: ")]
                 self.assertEqual(len(reports), 1, "one exception report: %r" % errors)
                 self.assertGreater(len(reports[0]), len("Unhandled exception: "),
                                    "the report carries the exception's text")
+
+
+class ServiceManager(ConsoleCase):
+    """Under systemd: readiness and stop reported, journal priority prefixes."""
+
+    # Names the bridge's standard output (a pipe) in JOURNAL_STREAM as the
+    # journal would, then runs the bridge. Inside $(...) descriptor 3 is
+    # still the pipe.
+    JOURNAL_WRAPPER = ["sh", "-c", 'exec 3>&1; JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/3); '
+                       'export JOURNAL_STREAM; exec 3>&-; exec "$@"', "journal"]
+
+    def test_notifies_readiness_and_prefixes_journal_lines(self):
+        notify_path = os.path.join(self.home, "notify")
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(notify.close)
+        notify.bind(notify_path)
+        notify.settimeout(START_TIMEOUT)
+        bridge = Bridge(type(self).__name__, self.home,
+                        ["--static-printers", "127.0.0.2", "--log-level", "0"],
+                        prefix=["env", "NOTIFY_SOCKET=" + notify_path] + self.JOURNAL_WRAPPER)
+        self.addCleanup(bridge.finish)
+        self.assertEqual(notify.recv(4096), b"READY=1")
+        self.assertTrue(bridge.wait_until(
+            lambda lines: any(stream == "out" and line.startswith("<6>[INFO] - ")
+                              for _, stream, line in lines),
+            START_TIMEOUT), "an INFO line with the info priority")
+        bridge.signal(signal.SIGTERM)
+        self.assertEqual(notify.recv(4096), b"STOPPING=1")
+        self.assertEqual(bridge.wait_exit(STOP_BOUND + 5), 0)
+        lines = [line for _, _, line in bridge.snapshot("out")]
+        prefixes = {"DEBUG": "<7>", "INFO": "<6>", "NOTICE": "<5>", "WARNING": "<4>"}
+        for line in lines:
+            match = re.match(r"^(<\d>)\[([A-Z]+)\] - ", line)
+            self.assertIsNotNone(match, "every journal line has a prefix: %r" % line)
+            self.assertEqual(match.group(1), prefixes[match.group(2)], line)
+        self.assertTrue([line for line in lines if line.startswith("<7>[DEBUG]")])
+
+    def test_no_prefix_when_the_journal_is_another_stream(self):
+        other = os.path.join(self.home, "other")
+        open(other, "w").close()
+        stat = os.stat(other)
+        bridge = Bridge(type(self).__name__, self.home, ["--static-printers", "127.0.0.2"],
+                        prefix=["env", "JOURNAL_STREAM=%d:%d" % (stat.st_dev, stat.st_ino)])
+        self.addCleanup(bridge.finish)
+        self.assertIsNotNone(bridge.wait_for_text(STARTED, START_TIMEOUT))
+        bridge.signal(signal.SIGTERM)
+        self.assertEqual(bridge.wait_exit(STOP_BOUND + 5), 0)
+        lines = [line for _, _, line in bridge.snapshot("out")]
+        self.assertTrue(lines)
+        self.assertFalse([line for line in lines if not line.startswith("[")], lines)
 
 
 if __name__ == "__main__":
