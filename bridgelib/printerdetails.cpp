@@ -6,14 +6,15 @@
 
 std::string PrinterDetails::text() const
 {
-    std::string lines = "Name: " + (name.empty() ? std::string("?") : name) + "\n";
+    // Every text here came from the printer: shown escaped.
+    std::string lines = "Name: " + (name.empty() ? std::string("?") : escapeText(name)) + "\n";
     lines += "Address: " + addressToString(address);
     const std::pair<const char *, const std::string *> texts[] = {
         {"Model: ", &model},     {"Status: ", &status},   {"Serial: ", &serial},
         {"Version: ", &version}, {"Order number: ", &orderNumber}};
     for (const auto &entry : texts) {
         if (!entry.second->empty())
-            lines += "\n" + std::string(entry.first) + *entry.second;
+            lines += "\n" + std::string(entry.first) + escapeText(*entry.second);
     }
     if (installationDate != 0)
         lines += "\nInstallation date: " + boost::posix_time::to_simple_string(boost::posix_time::from_time_t(installationDate));

@@ -1,5 +1,7 @@
 #include "logmanager.h"
 
+#include "stringutils.h"
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 void LogManager::log(const std::string &text, int level, const std::string &file, int line,
@@ -8,8 +10,11 @@ void LogManager::log(const std::string &text, int level, const std::string &file
     std::lock_guard<std::mutex> lock(mutex_);
     if (!enabled_ || level < minimumLevel_)
         return;
+    // Texts carry names and values from devices the bridge does not control:
+    // a line end or an escape sequence in them must not forge a line or reach
+    // the terminal.
     auto message = std::make_shared<const LogMessage>(
-        text, level, boost::posix_time::microsec_clock::local_time(), function, file, line);
+        escapeText(text), level, boost::posix_time::microsec_clock::local_time(), function, file, line);
     onMessage(message);
 }
 

@@ -220,7 +220,7 @@ bool Application::isExpertView() const
 
 QString Application::printerLabel(const PrinterDetails &printer)
 {
-    const QString name = printer.name.empty() ? QStringLiteral("?") : fromStd(printer.name);
+    const QString name = printer.name.empty() ? QStringLiteral("?") : fromStd(escapeText(printer.name));
     return name + QStringLiteral(" - ") + fromStd(addressToString(printer.address));
 }
 

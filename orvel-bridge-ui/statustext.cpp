@@ -50,7 +50,7 @@ std::string StatusText::text() const
     if (tunnelOpen) {
         lines += "\nPrinter tunnel port";
         if (!tunnelPrinterName.empty())
-            lines += " (" + tunnelPrinterName + ")";
+            lines += " (" + escapeText(tunnelPrinterName) + ")";
         lines += ": " + std::to_string(tunnelPort);
     }
     lines += "\nBroadcast responder: " + yesNo(responderRunning);

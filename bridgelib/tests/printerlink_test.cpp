@@ -109,4 +109,11 @@ TEST(PrinterDetails, TextShowsTheFieldsThatAreSetAndTheGateway)
     EXPECT_EQ(PrinterDetails::from(0x0A000102u, full, 0x0A000001u, 9103).text(),
               "Name: Front desk\nAddress: 10.0.1.2\nModel: X\nStatus: Ready\nSerial: " + std::string(16, 'S') +
                   "\nInstallation date: 2023-Nov-14 22:13:20\nSystem ID: -7\nGateway: 10.0.0.1:9103");
+
+    // A name and a model with a line end, an escape sequence and a byte that
+    // is not text cannot add lines or reach the screen as controls.
+    const PrinterInfo hostile = PrinterInfo::fromPayload(record("A\nB\x1b[1m", "M\xff", 0).data(), 152);
+    const std::string shown = PrinterDetails::from(0x0A000102u, hostile, 0, 0).text();
+    EXPECT_EQ(shown.substr(0, shown.find("\nAddress")), "Name: A\\x0AB\\x1B[1m");
+    EXPECT_NE(shown.find("\nModel: M\\xFF\n"), std::string::npos) << shown;
 }

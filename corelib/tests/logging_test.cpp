@@ -87,6 +87,16 @@ TEST(LogManager, RecordCarriesCallSite)
     EXPECT_EQ(messages[0]->tag, "");
 }
 
+TEST(LogManager, DeviceTextCannotForgeALineOrReachTheTerminal)
+{
+    LogCapture capture;
+    const std::string name = "Evil\n[ERROR] - forged\x1b]0;title\x07\xff";
+    ORVEL_LOG(Info, "Printer '" + name + "' added");
+    const auto messages = capture.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0]->text, "Printer 'Evil\\x0A[ERROR] - forged\\x1B]0;title\\x07\\xFF' added");
+}
+
 TEST(LogManager, TwoThreadsProduceWholeLines)
 {
     // A sink that writes a line in two pieces would interleave if deliveries overlapped.
