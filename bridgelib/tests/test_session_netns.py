@@ -34,7 +34,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
-from bridgeharness import PERIOD_TOLERANCE, START_TIMEOUT, Bridge, Lab, main, stop_and_measure  # noqa: E402
+from bridgeharness import (PERIOD_TOLERANCE, START_TIMEOUT, Bridge, Lab, main, stop_and_measure,  # noqa: E402
+                          lab_escaped as escaped)
 from netns import NetnsCase, require_namespaces  # noqa: E402
 
 # The printer thread polls every 10 s; a session that ended restarts at the next poll.
@@ -92,11 +93,6 @@ def large_page(size):
 
 def text(value, size):
     return value.encode("latin-1")[:size].ljust(size, b"\0")
-
-
-def escaped(value):
-    """A value as the lab's report writes it."""
-    return "".join(c if "!" <= c <= "~" and c != "\\" else "\\x%02x" % ord(c) for c in value)
 
 
 def host_of(endpoint):

@@ -25,7 +25,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
 from bridgeharness import (PERIOD_TOLERANCE, PROCESSES, START_TIMEOUT, STARTED, STOP_BOUND,  # noqa: E402
-                           STOPPED, STOPPING, Bridge, Lab, main, stop_and_measure)
+                           STOPPED, STOPPING, Bridge, Lab, lab_escaped, main, stop_and_measure)
 
 # The last line of the first discovery pass in a namespace that has no
 # broadcast interface: the request cannot be sent, the pass ends at once and
@@ -285,6 +285,30 @@ class ServiceManager(ConsoleCase):
         lines = [line for _, _, line in bridge.snapshot("out")]
         self.assertTrue(lines)
         self.assertFalse([line for line in lines if not line.startswith("[")], lines)
+
+
+class DeviceTexts(ConsoleCase):
+    """A printer name with a line end, an escape sequence and invalid UTF-8."""
+
+    NAME = b"Evil\n[ERROR] - forged\x1b[31m\xff"
+
+    def test_logged_escaped_and_registered_unchanged(self):
+        lab = Lab(type(self).__name__, ["127.0.0.2,name=" + os.fsdecode(self.NAME)], server="127.0.0.1:0")
+        self.addCleanup(lab.finish)
+        self.assertTrue(lab.wait_ready(1), "lab ready")
+        bridge = Bridge(type(self).__name__, self.home,
+                        ["--static-printers", "127.0.0.2", "--server-address", "127.0.0.1",
+                         "--server-port", str(lab.server_port())])
+        self.addCleanup(bridge.finish)
+        # The server gets the name's bytes exactly as the printer gave them.
+        self.assertEqual(len(lab.wait_for_events("server-register", 1, 20, name=lab_escaped(self.NAME))), 1)
+        bridge.signal(signal.SIGTERM)
+        self.assertEqual(bridge.wait_exit(STOP_BOUND + 5), 0)
+        lines = [line for _, _, line in bridge.snapshot()]
+        self.assertIn("Backup of printer 'Evil\\x0A[ERROR] - forged\\x1B[31m\\xFF' is starting...",
+                      bridge.texts())
+        self.assertFalse([line for line in lines if not line.startswith("[")], "no forged line")
+        self.assertFalse([line for line in lines if "\x1b" in line or "\\xff" in line], "no raw byte")
 
 
 if __name__ == "__main__":

@@ -135,6 +135,13 @@ class Bridge(Process):
         return self.wait_for_texts(lambda texts: any(pattern.match(t) for t in texts), timeout)
 
 
+def lab_escaped(value):
+    """A value (text or bytes) as the lab's report writes it: bytes outside
+    printable ASCII, blank and backslash as \\xNN."""
+    data = value.encode("utf-8", "surrogateescape") if isinstance(value, str) else value
+    return "".join(chr(b) if 0x21 <= b <= 0x7E and b != 0x5C else "\\x%02x" % b for b in data)
+
+
 def parse_report(line):
     """'1.234 event words key=value ...' -> (seconds, 'event words', {key: value})."""
     tokens = line.split()
