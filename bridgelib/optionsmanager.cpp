@@ -73,7 +73,8 @@ void OptionsManager::parse(int argc, const char *const argv[])
         ("log-level", po::value<unsigned>(&logLevel)->default_value(logLevel),
          formatString("LogLevel (%d min - %d max)", Debug, Critical).c_str())
         ("log-file", po::value<std::string>(&logFile)->implicit_value(""),
-         formatString("Log file (default '%s')", DefaultLogFile).c_str());
+         formatString("Log file (default '%s')", DefaultLogFile).c_str())
+        ("status", "Show the status of the running bridge");
 
     po::store(po::command_line_parser(argc, argv).options(description_).allow_unregistered().run(), variables_);
 

@@ -96,6 +96,8 @@ bool StatusFileWriter::replaceFile(const std::string &path, const std::string &t
 
 bool StatusFileWriter::start()
 {
+    if (isRunning())
+        return false;
     {
         std::lock_guard<std::mutex> lock(wake_->mutex);
         wake_->changed = true;  // the first write at once
@@ -106,8 +108,10 @@ bool StatusFileWriter::start()
         wake->changed = true;
         wake->condition.notify_one();
     });
-    if (IThread::start())
+    if (IThread::start()) {
+        ORVEL_LOG(Info, formatString("Status files kept in '%s'", directory_.c_str()));
         return true;
+    }
     connection_.disconnect();
     return false;
 }

@@ -47,7 +47,7 @@ public:
     ~StatusFileWriter() override;
 
     // Connects to the service's notification and starts the thread, which
-    // writes the files at once.
+    // writes the files at once; false when it runs already.
     bool start() override;
     // Ends the thread and removes the files.
     void stop() override;

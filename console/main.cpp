@@ -2,13 +2,17 @@
 // SIGTERM (a service manager stopping the daemon), printing every log
 // message on the console. Exits with 0 after "help" or a stop by signal, and
 // with 1 when an exception ended it (a bad option, an unopenable log file),
-// so that a service manager or a script sees a failed start.
+// so that a service manager or a script sees a failed start. With "status"
+// it only reads the running bridge's status record, prints it and exits with
+// the monitoring plugins' code (0 OK to 3 UNKNOWN).
 
 #include "bridgeservice.h"
 #include "consolesink.h"
 #include "logmanager.h"
 #include "platformposix.h"
 #include "servicenotifier.h"
+#include "statuscommand.h"
+#include "statusfilewriter.h"
 
 #include <csignal>
 #include <exception>
@@ -55,11 +59,16 @@ int main(int argc, char *argv[])
         service.options().parse(argc, argv);
         if (service.options().variables().count("help")) {
             std::cout << service.options().description() << std::endl;
+        } else if (service.options().variables().count("status")) {
+            status = StatusCommand::run(std::cout, StatusFileWriter::systemClock());
         } else {
             service.start();
+            StatusFileWriter statusFiles(service, StatusFileWriter::stateDirectory());
+            statusFiles.start();
             ServiceNotifier::ready();
             waitForStopSignal(signals);
             ServiceNotifier::stopping();
+            statusFiles.stop();
             service.stop();
         }
     } catch (const std::exception &error) {

@@ -91,7 +91,8 @@ TEST_F(OptionsTest, HelpTextListsTheOptionsInOrder)
     const std::string text = help.str();
     const char *names[] = {"--help", "--gateway ", "--gateway-port", "--slave", "--discovery-responder",
                            "--printer-tunnel ", "--printer-tunnel-port", "--quiet", "--server-address",
-                           "--server-port", "--static-printers", "--config-file", "--log-level", "--log-file"};
+                           "--server-port", "--static-printers", "--config-file", "--log-level", "--log-file",
+                           "--status"};
     size_t last = 0;
     for (const char *name : names) {
         const size_t at = text.find(name);

@@ -413,6 +413,8 @@ TEST(StatusFileWriter, WritesAtStartFollowsChangesAndRemovesItsFilesAtStop)
     EXPECT_EQ(record.guid, service.getInstanceGuid());
     EXPECT_EQ(record.pid, static_cast<int64_t>(getpid()));
 
+    EXPECT_FALSE(writer.start()) << "runs already";
+
     now = 1765184410;
     service.statusChanged();
     EXPECT_TRUE(eventually([&] { return writtenAt(1765184410); }, 2000)) << "a change is written within moments";
