@@ -26,8 +26,10 @@ std::string raiseOpenFileLimit(const BenchOptions &options)
     auto text = [](rlim_t value) { return value == RLIM_INFINITY ? std::string("unlimited") : std::to_string(value); };
     std::string note = "Open-file limit raised to the hard limit: " + text(before) + " -> " + text(limit.rlim_cur) +
                        " (hard " + text(limit.rlim_max) + ")";
-    // The Tunnel and Gateway columns hold four descriptors per connection in this process.
-    const rlim_t needed = static_cast<rlim_t>(options.connections) * 4 + 64;
+    // The Tunnel and Gateway columns hold eight descriptors per connection in
+    // this process: the client's, the sink's, the relay's two sockets and its
+    // two pipes.
+    const rlim_t needed = static_cast<rlim_t>(options.connections) * 8 + 64;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed)
         note += "; below the " + std::to_string(needed) + " the connections at once need";
     return note + ".";

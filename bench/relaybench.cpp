@@ -350,9 +350,14 @@ void RelayBench::printNotes(std::ostream &out) const
            "    its ready byte, divided by their number (socat's includes its fork).\n"
            "    After each figure the path must have ended every thread it started (within "
         << ThreadGraceMs << " ms).\n"
-        << "  - Clients and sinks use TCP_NODELAY only for the round trips; the relays' own sockets keep\n"
-           "    their defaults. Clients send up to 65521 bytes per call and read up to 64 KiB per call.\n"
-        << "  - The Tunnel waits with poll(), so descriptor numbers above 1024 are fine.\n"
+        << "  - Clients and sinks use TCP_NODELAY only for the round trips. socat's sockets keep their\n"
+           "    defaults; the Tunnel caps its endpoints' kernel send and receive buffers at "
+        << Tunnel::SocketBufferBytes / 1024
+        << " KiB each\n"
+           "    (a stalled relay holds under 1 MiB). Clients send up to 65521 bytes per call and read up\n"
+           "    to 64 KiB per call.\n"
+        << "  - The Tunnel waits with poll(), so descriptor numbers above 1024 are fine. On Linux it moves\n"
+           "    bytes with splice() through one 64-KiB pipe per direction (four descriptors per tunnel).\n"
         << "  - " << cpuSummary_ << '\n';
     for (const std::string &note : notes_)
         out << "  - " << note << '\n';
