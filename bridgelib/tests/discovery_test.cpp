@@ -97,6 +97,50 @@ TEST(DiscoveryProtocol, HeaderLayoutAndKindTests)
     EXPECT_FALSE(DiscoveryProtocol::hasVendorTag(reinterpret_cast<const unsigned char *>(foreign.data()), 16));
 }
 
+TEST(DiscoveryProtocol, DatagramsAreToldApartByLengthTagAndKind)
+{
+    namespace dp = DiscoveryProtocol;
+    auto answer = [](const std::string &datagram) {
+        return dp::answerKind(reinterpret_cast<const unsigned char *>(datagram.data()), datagram.size());
+    };
+    auto request = [](const std::string &datagram) {
+        return dp::requestKind(reinterpret_cast<const unsigned char *>(datagram.data()), datagram.size());
+    };
+    EXPECT_EQ(answer(header("HereMI")), dp::AnswerKind::Printer);
+    EXPECT_EQ(answer(header("HereMI").substr(0, 15)), dp::AnswerKind::TooShort);
+    EXPECT_EQ(answer("Kestova\x7f" + header("HereMIxy").substr(8)), dp::AnswerKind::Printer) << "byte 7 is not examined";
+    EXPECT_EQ(answer(header("Bridge") + "guid=g"), dp::AnswerKind::Bridge);
+    EXPECT_EQ(answer(header("WhoRU")), dp::AnswerKind::Foreign);
+    EXPECT_EQ(answer("Kestovo" + header("HereMI").substr(7)), dp::AnswerKind::Foreign);
+    EXPECT_EQ(request(header("WhoRUxyz")), dp::RequestKind::Request) << "bytes 13-15 are not examined";
+    EXPECT_EQ(request(header("WhoRU").substr(0, 15)), dp::RequestKind::TooShort);
+    EXPECT_EQ(request(header("Bridge")), dp::RequestKind::Foreign);
+
+    const std::string response = header("Bridge") + "x=1\r\n guid = b \r\n";
+    EXPECT_EQ(dp::bridgeGuid(reinterpret_cast<const unsigned char *>(response.data()), response.size()), "b");
+}
+
+TEST(DiscoveryProtocol, GatewayOfRequestNeedsGuidAndPortAndReadsThePortAsDecimal)
+{
+    auto gateway = [](const std::string &text, std::string &guid, uint16_t &port) {
+        return DiscoveryProtocol::gatewayOfRequest(reinterpret_cast<const unsigned char *>(text.data()), text.size(),
+                                                   guid, port);
+    };
+    std::string guid;
+    uint16_t port = 1;
+    EXPECT_FALSE(gateway("guid=g", guid, port));
+    EXPECT_FALSE(gateway("gateway_port=80", guid, port));
+    EXPECT_FALSE(gateway(std::string(48, '\0'), guid, port)) << "a printers request names no gateway";
+    ASSERT_TRUE(gateway("gateway_port=65535\nguid=g", guid, port));
+    EXPECT_EQ(guid, "g");
+    EXPECT_EQ(port, 65535);
+    for (const char *text : {"65536", "-1", "+80", "8o", "123456", "0x50"}) {
+        port = 1;
+        ASSERT_TRUE(gateway(std::string("guid=g\ngateway_port=") + text, guid, port));
+        EXPECT_EQ(port, 0) << text;
+    }
+}
+
 TEST(DiscoveryFinder, PrintersRequestIsTheHeaderAnd48ZeroBytes)
 {
     BridgeService service;

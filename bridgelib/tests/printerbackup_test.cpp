@@ -1,6 +1,8 @@
+#include "backupreader.h"
 #include "littleendian.h"
 #include "logcapture.h"
 #include "remoteprinter.h"
+#include "servicetesttools.h"
 #include "sockettesttools.h"
 #include "tempdirectory.h"
 #include "testservice.h"
@@ -190,6 +192,75 @@ protected:
 };
 
 } // namespace
+
+TEST(BackupReader, SizeAndContentArriveInPiecesAndEveryEndIsTold)
+{
+    // A printer's stream served in pieces of at most `piece` bytes, then
+    // ending as `end` says (0 timed out, -1 closed, -2 failed).
+    struct Stream {
+        std::string bytes;
+        size_t piece;
+        int end;
+        size_t offset = 0;
+        int read(unsigned char *buffer, uint32_t size, bool &endOfStream)
+        {
+            if (offset == bytes.size()) {
+                endOfStream = end == -1;
+                return end < 0 ? -1 : 0;
+            }
+            const size_t count = std::min({size_t(size), piece, bytes.size() - offset});
+            std::memcpy(buffer, bytes.data() + offset, count);
+            offset += count;
+            return static_cast<int>(count);
+        }
+    };
+    auto run = [](Stream &stream, uint32_t &size, std::string &content) {
+        BackupReader reader([&](unsigned char *buffer, uint32_t wanted, bool &endOfStream) {
+            return stream.read(buffer, wanted, endOfStream);
+        });
+        const BackupReader::Result sizeResult = reader.readSize(size);
+        if (sizeResult != BackupReader::Result::Complete)
+            return std::make_pair(sizeResult, reader.count());
+        const BackupReader::Result result = reader.readContent(size, [&](const unsigned char *bytes, size_t length) {
+            content.append(reinterpret_cast<const char *>(bytes), length);
+            return content.size() < 100000;
+        });
+        return std::make_pair(result, reader.count());
+    };
+    using R = BackupReader::Result;
+    const std::string large = servicetest::pattern(3 * BackupReader::ChunkSize + 5, 3);
+    {
+        Stream stream{StatusConnection::answer(static_cast<uint32_t>(large.size()), large), 1 << 20, 0};
+        uint32_t size = 0;
+        std::string content;
+        EXPECT_EQ(run(stream, size, content), std::make_pair(R::Complete, uint32_t(large.size())));
+        EXPECT_EQ(content, large);
+    }
+    {
+        Stream stream{StatusConnection::answer(5, "hello") + "next", 1, 0};
+        uint32_t size = 0;
+        std::string content;
+        EXPECT_EQ(run(stream, size, content), std::make_pair(R::Complete, 5u)) << "the size field byte by byte";
+        EXPECT_EQ(content, "hello");
+        EXPECT_EQ(stream.offset, 9u) << "nothing beyond the backup is read";
+    }
+    for (const auto &[end, expected] : {std::make_pair(0, R::TimedOut), std::make_pair(-1, R::Ended),
+                                        std::make_pair(-2, R::Failed)}) {
+        Stream cutSize{std::string("\x05\x00", 2), 7, end};
+        uint32_t size = 0;
+        std::string content;
+        EXPECT_EQ(run(cutSize, size, content), std::make_pair(expected, 2u));
+        Stream cutContent{StatusConnection::answer(10, "abc"), 7, end};
+        EXPECT_EQ(run(cutContent, size, content), std::make_pair(expected, 3u));
+    }
+    {
+        const std::string huge = servicetest::pattern(100005, 1);
+        Stream stream{StatusConnection::answer(static_cast<uint32_t>(huge.size()), huge), 1 << 20, 0};
+        uint32_t size = 0;
+        std::string content;
+        EXPECT_EQ(run(stream, size, content).first, R::NotStored) << "a refused piece ends the receive";
+    }
+}
 
 TEST(BackupTimeStamp, UtcDigitsWithMillisecondsOnlyWhenThereAreAny)
 {

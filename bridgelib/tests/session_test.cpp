@@ -4,14 +4,17 @@
 #include "platformposix.h"
 #include "printerinfo.h"
 #include "remoteprinter.h"
+#include "sessionloop.h"
 #include "sessionprotocol.h"
 #include "servicetesttools.h"
 #include "sockettesttools.h"
 #include "testservice.h"
 
+#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 using namespace servicetest;
 using namespace sockettest;
@@ -298,4 +301,115 @@ TEST(ServerSession, ASlavesPrinterRegistersThroughTheGatewayBridgeAndNamesIt)
     EXPECT_NE(printers[0].text().find(gatewayLine), std::string::npos) << printers[0].text();
     slave.stop();
     gateway.stop();
+}
+
+namespace {
+
+// A scripted session for the message loop alone: each read takes the next
+// step (bytes, a time-out or a failure); replies, tunnels and password files
+// are recorded.
+class ScriptedSession : public SessionLoop::Host {
+public:
+    struct Step {
+        int result;  // > 0: the bytes; 0: time-out; < 0: failure
+        std::string bytes;
+    };
+    static Step bytes(const std::string &data) { return {1, data}; }
+    static Step timeout() { return {0, ""}; }
+
+    std::vector<Step> steps;
+    size_t next = 0;
+    std::vector<sp::GatewayRequest> replies;
+    std::vector<uint16_t> tunnelPorts;
+    std::vector<std::string> passwordFiles;
+    int answered = 0;
+    PrinterInfo info;
+
+    bool mayGoOn() override { return true; }
+    void beforeRead() override {}
+    int read(unsigned char *buffer, uint32_t size) override
+    {
+        if (next == steps.size())
+            return -1;
+        const Step step = steps[next++];
+        if (step.result <= 0)
+            return step.result;
+        EXPECT_EQ(step.bytes.size(), size) << "a read takes one whole step";
+        std::memcpy(buffer, step.bytes.data(), std::min<size_t>(size, step.bytes.size()));
+        return static_cast<int>(size);
+    }
+    bool write(const unsigned char *bytes, uint32_t size) override
+    {
+        EXPECT_EQ(size, sp::RequestSize);
+        sp::GatewayRequest reply{};
+        std::memcpy(reply.data(), bytes, std::min<size_t>(size, reply.size()));
+        replies.push_back(reply);
+        return true;
+    }
+    std::string errorText() override { return "closed"; }
+    void serverAnswered() override { ++answered; }
+    void openTunnel(const sp::GatewayRequest &request) override { tunnelPorts.push_back(sp::tunnelPort(request)); }
+    void makeKeepAliveReply(sp::GatewayRequest &request, int16_t type) override
+    {
+        sp::makeKeepAliveReply(request, type, info);
+    }
+    bool deliverPasswordFile(const unsigned char *bytes, unsigned length) override
+    {
+        passwordFiles.emplace_back(reinterpret_cast<const char *>(bytes), length);
+        return true;
+    }
+};
+
+std::string lengthField(uint32_t length)
+{
+    unsigned char field[4];
+    LittleEndian::write32(field, length);
+    return std::string(reinterpret_cast<const char *>(field), 4);
+}
+
+} // namespace
+
+TEST(SessionLoop, OneSilentPeriodIsToleratedAndEachMessageRearmsTheTolerance)
+{
+    LogCapture log;
+    ScriptedSession session;
+    using S = ScriptedSession;
+    session.steps = {S::timeout(), S::bytes(bytesOf(message(sp::WVT_SERVER_KEEPALIVE, uint64_t(-1)))), S::timeout(),
+                     S::bytes(bytesOf(message(99, 0))), S::timeout(), S::timeout(),
+                     S::bytes(bytesOf(message(sp::WVT_SERVER_KEEPALIVE, uint64_t(-1))))};
+    SessionLoop(session, "P1").run();
+    EXPECT_EQ(session.next, 6u) << "two silent periods in a row end the session";
+    EXPECT_EQ(log.count("Printer 'P1' gateway timeout"), 3);
+    EXPECT_EQ(log.count("Printer 'P1' connection lost from gateway: closed"), 1);
+    EXPECT_EQ(session.answered, 1) << "the service is told once per session";
+    ASSERT_EQ(session.replies.size(), 1u);
+    EXPECT_EQ(sp::messageType(session.replies[0]), sp::WVT_KEEPALIVE_REPLY);
+}
+
+TEST(SessionLoop, PasswordFilesOnlyForNewerVersionsAndARefusedLengthEndsTheSession)
+{
+    LogCapture log;
+    ScriptedSession session;
+    using S = ScriptedSession;
+    session.steps = {S::bytes(bytesOf(message(sp::WVT_SERVER_KEEPALIVE, 5))),
+                     S::bytes(lengthField(3)),
+                     S::bytes("abc"),
+                     S::bytes(bytesOf(message(sp::WVT_SERVER_KEEPALIVE, 5))),
+                     S::bytes(bytesOf(message(sp::WVT_OPEN_TUNNEL, 80))),
+                     S::bytes(bytesOf(message(sp::WVT_SERVER_KEEPALIVE, 6))),
+                     S::bytes(lengthField(0)),
+                     S::bytes(bytesOf(message(sp::WVT_SERVER_KEEPALIVE, 7))),
+                     S::bytes(lengthField(sp::MaxPasswordFileSize + 1)),
+                     S::bytes(bytesOf(message(sp::WVT_SERVER_KEEPALIVE, 8)))};
+    SessionLoop(session, "P2").run();
+    std::vector<int16_t> types;
+    for (const auto &reply : session.replies)
+        types.push_back(sp::messageType(reply));
+    EXPECT_EQ(types, (std::vector<int16_t>{sp::WVT_GET_PASSWORDS, sp::WVT_KEEPALIVE_REPLY, sp::WVT_GET_PASSWORDS,
+                                           sp::WVT_GET_PASSWORDS}));
+    EXPECT_EQ(session.passwordFiles, std::vector<std::string>{"abc"});
+    EXPECT_EQ(session.tunnelPorts, std::vector<uint16_t>{80});
+    EXPECT_EQ(session.next, 9u) << "nothing is read after a refused length";
+    EXPECT_TRUE(log.contains("Printer 'P2' password file updated"));
+    EXPECT_TRUE(log.contains("Printer 'P2' get passwords reply refused: length 8388609 above 8388608 bytes"));
 }
