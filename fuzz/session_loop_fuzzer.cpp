@@ -51,12 +51,7 @@ public:
         std::memcpy(reply.data(), bytes, size);
         const int16_t type = SessionProtocol::messageType(reply);
         FUZZ_CHECK(type == SessionProtocol::WVT_KEEPALIVE_REPLY || type == SessionProtocol::WVT_GET_PASSWORDS);
-        // The file is asked for only when the server announces a newer one.
-        if (type == SessionProtocol::WVT_GET_PASSWORDS) {
-            const int64_t version = SessionProtocol::passwordVersion(reply);
-            FUZZ_CHECK(version >= 0 && version > askedVersion_);
-            askedVersion_ = version;
-        }
+        FUZZ_CHECK(type == replyType_);
         return !writesFail_ || ++writes_ <= 3;
     }
     std::string errorText() override { return "closed"; }
@@ -72,6 +67,17 @@ public:
     }
     void makeKeepAliveReply(SessionProtocol::GatewayRequest &request, int16_t type) override
     {
+        FUZZ_CHECK(SessionProtocol::messageType(request) == SessionProtocol::WVT_SERVER_KEEPALIVE);
+        // The file is asked for only when the server announces a newer one
+        // (the status text of the reply may cover the version's bytes).
+        if (type == SessionProtocol::WVT_GET_PASSWORDS) {
+            const int64_t version = SessionProtocol::passwordVersion(request);
+            FUZZ_CHECK(version >= 0 && version > askedVersion_);
+            askedVersion_ = version;
+        } else {
+            FUZZ_CHECK(type == SessionProtocol::WVT_KEEPALIVE_REPLY);
+        }
+        replyType_ = type;
         SessionProtocol::makeKeepAliveReply(request, type, info_);
     }
     bool deliverPasswordFile(const unsigned char *bytes, unsigned length) override
@@ -92,6 +98,7 @@ private:
     unsigned rounds_ = 0;
     bool answered_ = false;
     int64_t askedVersion_ = -1;
+    int16_t replyType_ = 0;
 };
 
 } // namespace
