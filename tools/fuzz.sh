@@ -67,7 +67,7 @@ run_target() {
     local merged="$build/corpus/$name.merged"
     rm -rf "$merged" && mkdir -p "$merged"
     if nice -n 19 "$program" -merge=1 -rss_limit_mb=2048 -malloc_limit_mb=64 "$merged" "$work" \
-      >>"$log" 2>&1; then
+      >"$log.merge" 2>&1; then
       rm -rf "$work" && mv "$merged" "$work"
     fi
   fi
@@ -91,8 +91,8 @@ printf '\n%-22s %10s %8s %8s %8s %s\n' target exec/s cov ft corpus result
 for name in "${targets[@]}"; do
   log="$build/logs/$name.log"
   status=$(cat "$log.status" 2>/dev/null || echo 1)
-  # The last status line of the run proper (before the merge): "#N DONE cov: ... exec/s: ...".
-  line=$(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE|INITED).*cov:' "$log" | grep -v MERGE | tail -n 1 || true)
+  # The run's last status line: "#N DONE cov: ... ft: ... exec/s: ...".
+  line=$(grep -E '^#[0-9]+.*cov:' "$log" | tail -n 1 || true)
   cov=$(sed -n 's/.* cov: \([0-9]*\).*/\1/p' <<<"$line")
   ft=$(sed -n 's/.* ft: \([0-9]*\).*/\1/p' <<<"$line")
   execs=$(sed -n 's/^stat::average_exec_per_sec: *\([0-9]*\)/\1/p' "$log" | head -n 1)
