@@ -96,7 +96,7 @@ bool StatusFileWriter::replaceFile(const std::string &path, const std::string &t
 
 bool StatusFileWriter::start()
 {
-    if (isRunning())
+    if (started_)
         return false;
     {
         std::lock_guard<std::mutex> lock(wake_->mutex);
@@ -109,6 +109,7 @@ bool StatusFileWriter::start()
         wake->condition.notify_one();
     });
     if (IThread::start()) {
+        started_ = true;
         ORVEL_LOG(Info, formatString("Status files kept in '%s'", directory_.c_str()));
         return true;
     }
@@ -124,9 +125,9 @@ void StatusFileWriter::stop()
         wake_->stopping = true;
         wake_->condition.notify_one();
     }
-    const bool wasRunning = isRunning();
     IThread::stop();
-    if (wasRunning) {
+    if (started_) {
+        started_ = false;
         FileSystem::remove(recordPath());
         FileSystem::remove(metricsPath());
     }
@@ -154,7 +155,13 @@ void StatusFileWriter::onRun()
             wake_->changed = false;
         }
         lastWrite = std::chrono::steady_clock::now();
-        const bool written = writeFiles();
+        bool written = false;
+        try {
+            written = writeFiles();
+        } catch (const std::exception &error) {
+            // The thread goes on: the next change or refresh tries again.
+            ORVEL_LOG(Error, formatString("Cannot write the status files: %s", error.what()));
+        }
         if (written && failing_)
             ORVEL_LOG(Info, formatString("Status files written again in '%s'", directory_.c_str()));
         failing_ = !written;

@@ -90,5 +90,6 @@ private:
     const std::shared_ptr<Wake> wake_ = std::make_shared<Wake>();
     boost::signals2::scoped_connection connection_;  // while started
     bool failing_ = false;  // the last write failed: retried at the refresh only
+    bool started_ = false;  // start succeeded and stop has not run yet (owner's thread)
     std::chrono::milliseconds refreshPeriod_ = std::chrono::seconds(RefreshSeconds);
 };
