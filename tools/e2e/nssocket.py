@@ -37,29 +37,36 @@ def namespace_path(namespace):
     raise OSError("no network namespace named %r" % namespace)
 
 
-def socket_in(namespace, kind=socket.SOCK_STREAM):
-    """A new IPv4 socket of the given kind inside the named namespace."""
+def run_in_namespace(namespace, function, *args):
+    """Runs function(*args) on a short-lived thread that has entered the named
+    namespace, so that every socket it makes belongs there; returns its
+    result or raises its error."""
     path = namespace_path(namespace)
     outcome = {}
 
-    def make():
+    def run():
         try:
             descriptor = os.open(path, os.O_RDONLY)
             try:
                 _enter_namespace(descriptor)
             finally:
                 os.close(descriptor)
-            outcome["socket"] = socket.socket(socket.AF_INET, kind)
-        except OSError as error:
+            outcome["result"] = function(*args)
+        except Exception as error:  # handed to the caller
             outcome["error"] = error
 
     # The thread ends right after; its namespace goes with it.
-    maker = threading.Thread(target=make, name="socket in " + namespace)
-    maker.start()
-    maker.join()
+    runner = threading.Thread(target=run, name="in " + namespace)
+    runner.start()
+    runner.join()
     if "error" in outcome:
         raise outcome["error"]
-    return outcome["socket"]
+    return outcome["result"]
+
+
+def socket_in(namespace, kind=socket.SOCK_STREAM):
+    """A new IPv4 socket of the given kind inside the named namespace."""
+    return run_in_namespace(namespace, socket.socket, socket.AF_INET, kind)
 
 
 def connect_in(namespace, address, timeout):
