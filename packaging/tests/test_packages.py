@@ -30,12 +30,15 @@ SERVICE_PACKAGE = "orvel-bridge"
 UI_PACKAGE = "orvel-bridge-ui"
 USER = "orvel-bridge"
 CONFIG = "/etc/orvel-bridge/orvel-bridge.ini"
+AUTOSTART = "/etc/xdg/autostart/orvel-bridge-ui.desktop"
+# Configuration files stay after a removal, until a purge.
+CONFFILES = (CONFIG, AUTOSTART)
 UNIT = "/lib/systemd/system/orvel-bridge.service"
 SERVICE_FILES = ["/usr/bin/orvel-bridge-console", UNIT, "/usr/lib/sysusers.d/orvel-bridge.conf", CONFIG,
                  "/usr/share/doc/orvel-bridge/copyright", "/usr/share/doc/orvel-bridge/changelog.gz",
                  "/usr/share/doc/orvel-bridge/orvel-bridge-console-help.txt"]
 UI_FILES = ["/usr/bin/orvel-bridge-ui", "/usr/share/applications/orvel-bridge-ui.desktop",
-            "/etc/xdg/autostart/orvel-bridge-ui.desktop",
+            AUTOSTART,
             "/usr/share/icons/hicolor/scalable/apps/orvel-bridge-ui.svg",
             "/usr/share/doc/orvel-bridge-ui/copyright"]
 # The exposure systemd-analyze may give the unit at most ("OK").
@@ -176,11 +179,12 @@ class Packages(unittest.TestCase):
             self.assertFalse(installed(package))
             for path in paths:
                 with self.subTest(path=path):
-                    self.assertEqual(os.path.lexists(path), path == CONFIG, "only the configuration stays")
+                    self.assertEqual(os.path.lexists(path), path in CONFFILES, "only the configuration stays")
         self.assertTrue(os.path.exists(CONFIG))
         result = run(["dpkg", "-P"] + sorted(self.debs))
         self.assertEqual(result.returncode, 0, result.stdout)
-        self.assertFalse(os.path.exists(CONFIG), "a purge takes the configuration too")
+        for path in CONFFILES:
+            self.assertFalse(os.path.exists(path), "a purge takes the configuration too")
 
 
 if __name__ == "__main__":
