@@ -47,9 +47,10 @@ Forwarded spliceForward(const SocketHandle &from, const SocketHandle &to, Socket
     if (moved < 0)
         return refusesSplice(errno) ? Forwarded::Refused : Forwarded::Failed;
     while (pipe.pending() > 0) {
-        if (pipe.drain(to.descriptor()) > 0)
+        const ssize_t sent = pipe.drain(to.descriptor());
+        if (sent > 0)
             continue;
-        if (!refusesSplice(errno))
+        if (sent == 0 || !refusesSplice(errno))
             return Forwarded::Failed;
         refused = true;
         while (pipe.pending() > 0) {
