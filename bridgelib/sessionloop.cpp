@@ -3,8 +3,16 @@
 #include "logmanager.h"
 #include "stringutils.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
+
+namespace {
+
+// The password file is read in pieces of at most this size.
+constexpr uint32_t PasswordPieceSize = 64 * 1024;
+
+} // namespace
 
 SessionLoop::SessionLoop(Host &host, std::string name) : host_(host), name_(std::move(name)) {}
 
@@ -78,10 +86,17 @@ bool SessionLoop::receivePasswordFile()
                                         name_.c_str(), length, SessionProtocol::MaxPasswordFileSize));
         return false;
     }
-    std::vector<unsigned char> file(length);
-    if (host_.read(file.data(), length) < 1) {
-        ORVEL_LOG(Debug, formatString("Printer '%s' get passwords reply failure (data)", name_.c_str()));
-        return false;
+    // The file grows as its bytes arrive, so that a server that announces a
+    // large file and sends less costs no more memory than what it sent.
+    std::vector<unsigned char> file;
+    while (file.size() < length) {
+        const size_t offset = file.size();
+        const uint32_t piece = std::min<uint32_t>(PasswordPieceSize, length - static_cast<uint32_t>(offset));
+        file.resize(offset + piece);
+        if (host_.read(file.data() + offset, piece) < 1) {
+            ORVEL_LOG(Debug, formatString("Printer '%s' get passwords reply failure (data)", name_.c_str()));
+            return false;
+        }
     }
     if (host_.deliverPasswordFile(file.data(), length))
         ORVEL_LOG(Debug, formatString("Printer '%s' password file updated", name_.c_str()));

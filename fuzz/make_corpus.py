@@ -114,6 +114,8 @@ SEEDS = {
         "keepalive_with_file": bytes([5]) + keepalive(3) + struct.pack("<I", 12) + b"admin:secret" + keepalive(3),
         "keepalive_versions_up_and_down": bytes([5]) + keepalive(7) + struct.pack("<I", 0) + keepalive(2) +
                                           keepalive(9) + struct.pack("<I", 1) + b"x" + keepalive(-5),
+        "file_of_several_pieces": bytes([5]) + keepalive(4) + struct.pack("<I", 70000) + bytes(range(256)) * 273 +
+                                  b"e" * 112 + keepalive(4),
         "file_above_limit": bytes([5]) + keepalive(1) + struct.pack("<I", 8 * 1024 * 1024 + 1),
         "file_length_cut_short": bytes([5]) + keepalive(1) + b"\x10\x00",
         "file_cut_short": bytes([5]) + keepalive(1) + struct.pack("<I", 100) + b"p" * 40,
