@@ -44,7 +44,7 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "e2e"))
 from bridgeharness import START_TIMEOUT, STARTED, Bridge, main, parse_http_reply, stop_and_measure  # noqa: E402
-from netns import NetnsCase, require_namespaces  # noqa: E402
+from netns import NetnsCase, play_at_once, require_namespaces  # noqa: E402
 from nssocket import connect_in, receive_to_end, run_in_namespace, socket_in  # noqa: E402
 
 FLOOD = 5000
@@ -493,14 +493,7 @@ class Floods(NetnsCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.scenarios = {kind.__name__: kind(cls) for kind in (ConnectionFloods, DescriptorLimit, DatagramFlood)}
-        for scenario in cls.scenarios.values():
-            scenario.prepare()
-        threads = [threading.Thread(target=s.play, name=name) for name, s in cls.scenarios.items()]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        cls.scenarios = play_at_once(cls, (ConnectionFloods, DescriptorLimit, DatagramFlood))
 
     def test_connection_floods(self):
         self.scenarios["ConnectionFloods"].check(self)

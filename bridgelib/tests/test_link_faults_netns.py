@@ -34,7 +34,6 @@ import os
 import re
 import signal
 import sys
-import threading
 import time
 import traceback
 
@@ -42,7 +41,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "e2e"))
 sys.path.insert(0, HERE)
 from bridgeharness import PERIOD_TOLERANCE, STOP_BOUND, main, stop_and_measure  # noqa: E402
-from netns import NetnsCase, require_namespaces  # noqa: E402
+from netns import NetnsCase, play_at_once, require_namespaces  # noqa: E402
 from tapwire import TapWire, tap_unavailable  # noqa: E402
 from test_session_netns import random_content  # noqa: E402
 
@@ -495,15 +494,7 @@ class LinkFaults(NetnsCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.scenarios = {kind.__name__: kind(cls) for kind in (DirectCut, GatewayCut, SlowLossy, HostileServer,
-                                                                 BackupFaults)}
-        for scenario in cls.scenarios.values():
-            scenario.prepare()
-        threads = [threading.Thread(target=s.play, name=name) for name, s in cls.scenarios.items()]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        cls.scenarios = play_at_once(cls, (DirectCut, GatewayCut, SlowLossy, HostileServer, BackupFaults))
 
     def test_direct_server_link_cut(self):
         self.scenarios["DirectCut"].check(self)

@@ -10,6 +10,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
 import unittest
 
 from bridgeharness import PROCESSES, START_TIMEOUT, STARTED, STOP_BOUND, STOPPED, STOPPING, Bridge, Lab
@@ -169,3 +170,18 @@ def require_namespaces():
     reason = namespaces_unavailable()
     if reason:
         raise unittest.SkipTest(reason)
+
+
+def play_at_once(owner, kinds):
+    """Scenario classes made for a test class, prepared one after the other and
+    then played at once, each on a thread of its own (their waits overlap).
+    Returns them by class name, for the tests to check."""
+    scenarios = {kind.__name__: kind(owner) for kind in kinds}
+    for scenario in scenarios.values():
+        scenario.prepare()
+    threads = [threading.Thread(target=s.play, name=name) for name, s in scenarios.items()]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return scenarios
