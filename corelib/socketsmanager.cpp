@@ -6,6 +6,10 @@ std::shared_ptr<Socket> SocketsManager::createSocket(const std::string &name, So
 {
     auto socket = std::make_shared<Socket>(name, std::move(handle));
     std::lock_guard<std::mutex> lock(mutex_);
+    if (sockets_.size() >= sweepAt_) {
+        removeExpiredLocked();
+        sweepAt_ = std::max(kSweepFloor, 2 * sockets_.size());
+    }
     sockets_.push_back(socket);
     return socket;
 }
@@ -13,6 +17,11 @@ std::shared_ptr<Socket> SocketsManager::createSocket(const std::string &name, So
 void SocketsManager::removeExpired()
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    removeExpiredLocked();
+}
+
+void SocketsManager::removeExpiredLocked()
+{
     sockets_.erase(std::remove_if(sockets_.begin(), sockets_.end(),
                                   [](const std::weak_ptr<Socket> &entry) { return entry.expired(); }),
                    sockets_.end());

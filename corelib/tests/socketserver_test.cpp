@@ -3,6 +3,7 @@
 #include "socketsmanager.h"
 #include "sockettesttools.h"
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -485,6 +486,36 @@ TEST(SocketsManager, CreateSocketRegistersAndRemoveExpiredDropsOnlyDestroyedSock
     EXPECT_NE(connected->handle(), -1);
     manager.removeExpired();
     EXPECT_EQ(manager.registeredCount(), 2u);
+}
+
+TEST(SocketsManager, CreateSocketKeepsTheRegistryBoundedWhileSocketsComeAndGo)
+{
+    SocketsManager manager;
+    for (const size_t liveCount : {size_t(5), size_t(200)}) {
+        std::vector<std::shared_ptr<Socket>> live;
+        std::vector<int> descriptors;
+        for (size_t i = 0; i < liveCount; ++i) {
+            const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            ASSERT_GE(descriptor, 0);
+            descriptors.push_back(descriptor);
+            live.push_back(manager.createSocket("Live", SocketHandle::adopt(descriptor)));
+        }
+        size_t most = 0;
+        for (int i = 0; i < 20000; ++i) {
+            auto passing = manager.createSocket("Passing");
+            ASSERT_TRUE(passing);
+            most = std::max(most, manager.registeredCount());
+        }
+        EXPECT_LE(most, std::max(SocketsManager::kSweepFloor, 2 * liveCount) + 1)
+            << "the entries of destroyed sockets pile up (" << liveCount << " live)";
+        EXPECT_GE(manager.registeredCount(), liveCount);
+        for (size_t i = 0; i < liveCount; ++i)
+            EXPECT_EQ(live[i]->handle(), descriptors[i]) << "a sweep must leave live sockets alone";
+        manager.closeAll();
+        for (const auto &socket : live)
+            EXPECT_EQ(socket->handle(), -1) << "a live socket lost its registration in a sweep";
+        EXPECT_EQ(manager.registeredCount(), 0u);
+    }
 }
 
 TEST(SocketsManager, CloseAllWakesABlockedReadAndEmptiesTheRegistry)
