@@ -2,6 +2,11 @@
 # Installs what is missing, then builds and runs every test three times: a
 # normal build, one with AddressSanitizer and UndefinedBehaviorSanitizer, and
 # one with ThreadSanitizer.
+#
+# The tests spend most of their time waiting on the network, so the next
+# variant builds meanwhile, at the lowest priority (nice 19) so that the tests
+# keep the processor whenever they want it. Its output goes to
+# build/<variant>.build.log and is shown when the build fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,15 +16,35 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-for variant in normal asan tsan; do
-  echo "=== $variant build ==="
-  bash tools/build.sh "$variant"
+variants=(normal asan tsan)
+mkdir -p build
+
+# Starts the build of a variant in the background; its process id goes to
+# build_pid.
+start_build() {
+  echo "=== $1 build (in the background) ==="
+  nice -n 19 bash tools/build.sh "$1" > "build/$1.build.log" 2>&1 &
+  build_pid=$!
+}
+
+# Waits for the background build of a variant; fails with its log if it failed.
+finish_build() {
+  if ! wait "$build_pid"; then
+    cat "build/$1.build.log"
+    echo "error: the $1 build failed" >&2
+    exit 1
+  fi
+  echo "=== $1 build done ==="
+}
+
+run_tests() {
+  local variant=$1
   echo "=== $variant tests ==="
-  runner=()
+  local runner=()
   # Tests labelled "slow" (long fault and flood scenarios that mostly wait on
   # the network) prove behaviour, not memory or thread safety; they run in
   # the normal build only.
-  filter=()
+  local filter=()
   if [ "$variant" != normal ]; then
     filter=(-LE slow)
   fi
@@ -29,4 +54,21 @@ for variant in normal asan tsan; do
     runner=(setarch "$(uname -m)" -R)
   fi
   (cd "build/$variant" && "${runner[@]}" ctest --output-on-failure -j 2 --timeout 300 "${filter[@]}")
+}
+
+echo "=== normal build ==="
+bash tools/build.sh normal
+status=0
+for index in 0 1 2; do
+  variant=${variants[$index]}
+  next=${variants[$((index + 1))]:-}
+  if [ -n "$next" ]; then
+    start_build "$next"
+  fi
+  # A failing variant does not stop the others: every failure is shown.
+  run_tests "$variant" || status=1
+  if [ -n "$next" ]; then
+    finish_build "$next"
+  fi
 done
+exit "$status"
