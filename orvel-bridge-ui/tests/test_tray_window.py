@@ -87,7 +87,15 @@ class Window(unittest.TestCase):
         cls.env.pop("QT_QPA_PLATFORM", None)
         with open(os.path.join(cls.home, "tint2rc"), "w") as config:
             config.write(TINT2RC)
-        cls.panel = cls.start(["tint2", "-c", os.path.join(cls.home, "tint2rc")])
+        # The display may refuse its first clients for a moment after Xvfb
+        # named it (seen on a loaded machine): wait until it answers, and start
+        # the panel again if it gave up on the display at once.
+        wait_until(lambda: subprocess.run(["xwininfo", "-root"], env=cls.env, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.DEVNULL).returncode == 0, 10)
+        for _ in range(3):
+            cls.panel = cls.start(["tint2", "-c", os.path.join(cls.home, "tint2rc")])
+            if not wait_until(lambda: cls.panel.poll() is not None, 1.5):
+                break
         cls.lab = cls.start([LAB, "--printer", "127.0.0.2,name=Front desk", "--printer", "127.0.0.3,name=",
                              "--web-port", "0"])
         cls.log = os.path.join(cls.home, "tray.log")
