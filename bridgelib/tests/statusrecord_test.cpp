@@ -5,6 +5,7 @@
 #include "bridgeservice.h"
 #include "filesystem.h"
 #include "logcapture.h"
+#include "scopedvariable.h"
 #include "sockettesttools.h"
 #include "statusfilewriter.h"
 #include "statusrecord.h"
@@ -96,31 +97,6 @@ size_t countLines(const std::string &text, const std::string &wanted)
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), wanted));
 }
 
-// Sets an environment variable for the test's duration, or unsets it.
-class ScopedVariable {
-public:
-    ScopedVariable(const char *name, const char *value) : name_(name)
-    {
-        if (const char *old = std::getenv(name))
-            old_ = old, hadValue_ = true;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedVariable()
-    {
-        if (hadValue_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::string old_;
-    bool hadValue_ = false;
-};
 
 } // namespace
 

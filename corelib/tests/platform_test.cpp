@@ -1,5 +1,6 @@
 #include "exception.h"
 #include "platformposix.h"
+#include "scopedvariable.h"
 #include "tempdirectory.h"
 
 #include <arpa/inet.h>
@@ -23,28 +24,6 @@ IPlatform &platform()
     return PlatformPosix::instance();
 }
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
-public:
-    ScopedEnv(const char *name, const std::string &value) : name_(name)
-    {
-        if (const char *old = std::getenv(name))
-            old_ = old, had_ = true;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv()
-    {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::string old_;
-    bool had_ = false;
-};
 
 } // namespace
 
@@ -105,10 +84,10 @@ TEST(Platform, UnsupportedSpecialFolderRaises)
 TEST(Platform, SpecialFoldersFollowXdgWithOneTrailingSlash)
 {
     TempDirectory home;
-    ScopedEnv homeVariable("HOME", home.path());
-    ScopedEnv documents("XDG_DOCUMENTS_DIR", "");
+    ScopedVariable homeVariable("HOME", home.path());
+    ScopedVariable documents("XDG_DOCUMENTS_DIR", "");
     unsetenv("XDG_DOCUMENTS_DIR");
-    ScopedEnv config("XDG_CONFIG_HOME", "");
+    ScopedVariable config("XDG_CONFIG_HOME", "");
     unsetenv("XDG_CONFIG_HOME");
 
     EXPECT_EQ(platform().getSpecialFolder(IPlatform::Documents), home.path() + "/Documents/");
