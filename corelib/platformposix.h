@@ -11,8 +11,9 @@
 // $HOME/.config).
 class PlatformPosix : public IPlatform, public Singleton<PlatformPosix> {
 public:
-    // Sockets need no start-up here; ignores SIGPIPE as a second safety net
-    // and raises the open-files limit to the hard limit.
+    // Sockets need no start-up here; ignores SIGPIPE as a second safety net,
+    // raises the open-files limit to the hard limit and keeps every thread's
+    // allocations in one malloc arena. Call it before any thread starts.
     bool initialize() override;
     void finalize() override {}
 
