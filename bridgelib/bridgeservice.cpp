@@ -137,6 +137,7 @@ void BridgeService::onRun()
             runDiscovery();
             scheduler_->wait(CyclePauseMs);
             cleanup();
+            PlatformPosix::instance().releaseFreeMemory();
         }
     } catch (const std::exception &error) {
         ORVEL_LOG(Error, formatString("Bridge service run failed: %s", error.what()));

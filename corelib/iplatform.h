@@ -58,4 +58,8 @@ public:
     virtual bool terminateProcess(int id) = 0;
     // Waits until the process has ended; false when it still runs after the time.
     virtual bool waitForProcessEnd(int id, unsigned milliseconds) = 0;
+    // Hands the pages of memory that the process has freed back to the
+    // system, so that resident memory follows what is in use rather than its
+    // highest level so far.
+    virtual void releaseFreeMemory() = 0;
 };

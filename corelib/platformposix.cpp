@@ -85,9 +85,12 @@ bool PlatformPosix::initialize()
     // malloc arenas per core; the long-lived objects that short-lived
     // threads leave in them pin their pages, and resident memory then
     // creeps up with every session that flaps. The bridge allocates little
-    // (each thread's cache serves most of it), so one arena costs nothing
-    // and keeps memory flat.
+    // (each thread's cache serves most of it), so one arena costs nothing.
+    // Blocks of 32 KiB and more (directory listings, tunnel buffers) are
+    // short-lived: mapped on their own, they go back to the system when
+    // freed instead of leaving holes that small objects then keep resident.
     mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024);
     return true;
 }
 
@@ -257,4 +260,11 @@ bool PlatformPosix::waitForProcessEnd(int id, unsigned milliseconds)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+void PlatformPosix::releaseFreeMemory()
+{
+    // Also returns free pages in the middle of the heap, which a busy moment
+    // left resident below objects that still live above them.
+    malloc_trim(0);
 }

@@ -30,6 +30,7 @@ public:
     std::vector<Process> listProcesses() override;
     bool terminateProcess(int id) override;
     bool waitForProcessEnd(int id, unsigned milliseconds) override;
+    void releaseFreeMemory() override;
 
     // The class and the "#%d (%s)" text of a given error number.
     static int errorClassOf(int errorNumber, int source);
