@@ -10,9 +10,17 @@ poll that starts a new one; the printers drop their status connection
 (`status-close-after`): the even ones after one identity answer (the backup
 asked for next then fails), the odd ones after two (each connection stores
 a backup first). The bridge polls them as static printers and reconnects 10
-s after each drop. The run lasts until the server saw --flaps sessions
-closed and the printers --reconnects reconnections (1000 each), after a
-warm-up (30 s) in which every printer is registered at least once.
+s after each drop. A warm-up comes first: at least 30 s, until every
+printer is registered and the backup folder holds five backups of each odd
+printer. The run then lasts until the server saw --flaps sessions closed
+and the printers --reconnects reconnections (1000 each) after the warm-up.
+
+The bridge lists its backup folder at every backup, and removes only
+backups older than a week: in a soak that stores a backup every 30 s the
+folder, and with it the listing held in memory, would grow without end.
+From the end of the warm-up the benchmark therefore removes all but the
+newest five backups of each printer every second, as a week of the
+bridge's own clean-up would leave a folder of steady size.
 
 Every --every seconds (30: one cycle of each kind of printer, whose
 status connections live 10 s and 30 s) it samples the bridge's VmRSS, open
@@ -56,6 +64,7 @@ _spec.loader.exec_module(scale)
 OWNER = "soak-bench"
 FLAT_PERCENT = 5.0
 EXIT_BOUND = 20.0
+KEPT_BACKUPS = 5       # the backups kept of each printer
 
 
 class SoakLab(scale.Counting):
@@ -103,7 +112,7 @@ class SoakLab(scale.Counting):
             return self.flaps, self.connects, len(self.registered)
 
 
-def sample(pid, seconds):
+def sample(pid, seconds, every_second=lambda: None):
     """(VmRSS KiB, descriptors, threads), each the mean of readings taken
     every 0.25 s for `seconds`: over whole cycles of the printers, the
     threads and sockets of the sessions and status connections that come
@@ -115,8 +124,36 @@ def sample(pid, seconds):
         readings.append((status["VmRSS"], scale.count_entries("/proc/%d/fd" % pid), status["Threads"]))
         if time.monotonic() >= deadline:
             break
+        if len(readings) % 4 == 0:
+            every_second()
         time.sleep(0.25)
     return tuple(int(round(statistics.mean(column))) for column in zip(*readings))
+
+
+def backups(home):
+    """The finished backup files below the bridge's home, by printer: the
+    part of the name before the time stamp ("Backup-<name>-<stamp>.<ext>")
+    to the paths, oldest first."""
+    found = {}
+    for folder, _, names in os.walk(home):
+        for name in sorted(names):
+            if name.startswith("Backup-") and not name.endswith(".tmp"):
+                found.setdefault(name.rsplit("-", 1)[0], []).append(os.path.join(folder, name))
+    return found
+
+
+def count_backups(home):
+    return sum(len(paths) for paths in backups(home).values())
+
+
+def prune_backups(home):
+    """Removes all but the newest KEPT_BACKUPS backups of each printer."""
+    for paths in backups(home).values():
+        for path in paths[:-KEPT_BACKUPS]:
+            try:
+                os.remove(path)
+            except OSError:
+                pass
 
 
 def soak(options):
@@ -137,27 +174,31 @@ def soak(options):
         started = time.monotonic()
         if not lab.wait_for(lambda: len(lab.registered) >= options.printers, options.warmup + 30):
             failures.append("only %d of %d printers registered" % (len(lab.registered), options.printers))
+        kept = KEPT_BACKUPS * (options.printers // 2)
+        while count_backups(home) < kept and time.monotonic() - started < options.limit:
+            time.sleep(1.0)
         time.sleep(max(0.0, started + options.warmup - time.monotonic()))
+        warmup = time.monotonic() - started
         flaps0, connects0, _ = lab.counters()
         print("%8s %10s %6s %8s %7s %11s" % ("seconds", "VmRSS KiB", "fds", "threads", "flaps", "reconnects"),
               flush=True)
         while True:
-            rss, fds, threads = sample(pid, options.every)
+            rss, fds, threads = sample(pid, options.every, lambda: prune_backups(home))
             flaps, connects, _ = lab.counters()
-            # The first status connection of each printer is no reconnection.
-            reconnects = connects - options.printers
-            rows.append((time.monotonic() - started, rss, fds, threads, flaps, reconnects))
+            # Counted from the end of the warm-up; the status connections
+            # made then were all reconnections.
+            rows.append((time.monotonic() - started, rss, fds, threads, flaps - flaps0, connects - connects0))
             print("%8.0f %10d %6d %8d %7d %11d" % rows[-1], flush=True)
             if bridge.process.poll() is not None:
                 failures.append("the bridge ended with status %s" % bridge.process.poll())
                 break
-            if flaps >= options.flaps and reconnects >= options.reconnects:
+            if rows[-1][4] >= options.flaps and rows[-1][5] >= options.reconnects:
                 break
             if time.monotonic() - started > options.limit:
                 failures.append("the counts were not reached within %d s" % options.limit)
                 break
-        print("in the soak window (after a warm-up of %d s): %d flaps, %d reconnects"
-              % (options.warmup, rows[-1][4] - flaps0, rows[-1][5] - (connects0 - options.printers)))
+        print("after a warm-up of %.0f s: %d flaps, %d reconnects"
+              % (warmup, rows[-1][4], rows[-1][5]))
         if lab.other_ends:
             failures.append("%d sessions ended otherwise than by the server's close" % lab.other_ends)
         if lab.invalid:
@@ -195,7 +236,7 @@ def parse_arguments(argv):
     parser.add_argument("--flaps", type=int, default=1000, help="session flaps to reach (default 1000)")
     parser.add_argument("--reconnects", type=int, default=1000, help="printer reconnects to reach (default 1000)")
     parser.add_argument("--every", type=float, default=30.0, help="seconds per sample (default 30)")
-    parser.add_argument("--warmup", type=float, default=30.0, help="seconds before the first sample (default 30)")
+    parser.add_argument("--warmup", type=float, default=30.0, help="shortest warm-up in seconds (default 30)")
     parser.add_argument("--limit", type=float, default=1800.0, help="give up after this many seconds")
     parser.add_argument("--build", help="build folder (default build/normal)")
     parser.add_argument("--inside", action="store_true", help=argparse.SUPPRESS)
