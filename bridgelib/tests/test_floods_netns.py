@@ -39,11 +39,11 @@ import socket
 import sys
 import threading
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "e2e"))
 from bridgeharness import START_TIMEOUT, STARTED, Bridge, main, parse_http_reply, stop_and_measure  # noqa: E402
+import netns  # noqa: E402
 from netns import NetnsCase, play_at_once, require_namespaces  # noqa: E402
 from nssocket import connect_in, receive_to_end, run_in_namespace, socket_in  # noqa: E402
 
@@ -224,24 +224,8 @@ def http_get(namespace, address):
         return parse_http_reply(receive_to_end(connection, 1 << 20))[0]
 
 
-class Scenario:
-    """As in test_link_faults_netns: prepare() on the main thread, run() on a
-    thread of its own, a failure kept in `error`."""
-
-    def __init__(self, case):
-        self.case = case
-        self.error = None
-
-    def home(self, role):
-        path = os.path.join(self.case.home, role)
-        os.makedirs(path, exist_ok=True)
-        return path
-
-    def play(self):
-        try:
-            self.run()
-        except Exception:  # kept for the scenario's tests
-            self.error = traceback.format_exc()
+class Scenario(netns.Scenario):
+    """A scenario that also checks the session of a printer kept through it."""
 
     def replies(self, lab, name, since, until):
         return [when for when, _, f in lab.events("server-reply", name=name)

@@ -35,12 +35,12 @@ import re
 import signal
 import sys
 import time
-import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "e2e"))
 sys.path.insert(0, HERE)
 from bridgeharness import PERIOD_TOLERANCE, STOP_BOUND, main, stop_and_measure  # noqa: E402
+import netns  # noqa: E402
 from netns import NetnsCase, play_at_once, require_namespaces  # noqa: E402
 from tapwire import TapWire, tap_unavailable  # noqa: E402
 from test_session_netns import random_content  # noqa: E402
@@ -63,15 +63,11 @@ def setUpModule():
         raise unittest.SkipTest(reason)
 
 
-class Scenario:
-    """One scenario of the class below: prepare() makes its namespaces and
-    starts its programs (on the main thread), run() plays its timeline on a
-    thread of its own and keeps what it saw in attributes; a failure is kept
-    in `error` and reported by the scenario's tests."""
+class Scenario(netns.Scenario):
+    """A scenario whose links are TAP wires, closed with the test class."""
 
     def __init__(self, case):
-        self.case = case
-        self.error = None
+        super().__init__(case)
         self.wires = []
 
     def wire(self, *args, **kwargs):
@@ -79,17 +75,6 @@ class Scenario:
         self.wires.append(wire)
         self.case.addClassCleanup(wire.close)
         return wire
-
-    def home(self, role):
-        path = os.path.join(self.case.home, role)
-        os.makedirs(path, exist_ok=True)
-        return path
-
-    def play(self):
-        try:
-            self.run()
-        except Exception:  # kept for the scenario's tests
-            self.error = traceback.format_exc()
 
     def stop(self, bridge):
         return stop_and_measure(bridge, signal.SIGINT)

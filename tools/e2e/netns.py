@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import tempfile
 import threading
+import traceback
 import unittest
 
 from bridgeharness import PROCESSES, START_TIMEOUT, STARTED, STOP_BOUND, STOPPED, STOPPING, Bridge, Lab
@@ -170,6 +171,29 @@ def require_namespaces():
     reason = namespaces_unavailable()
     if reason:
         raise unittest.SkipTest(reason)
+
+
+class Scenario:
+    """One scenario of a test class played with play_at_once(): prepare() makes
+    its namespaces and starts its programs (on the main thread), run() plays its
+    timeline on a thread of its own and keeps what it saw in attributes; a
+    failure is kept in `error` and reported by the scenario's tests. `case` is
+    the test class, whose `home` holds a folder per role."""
+
+    def __init__(self, case):
+        self.case = case
+        self.error = None
+
+    def home(self, role):
+        path = os.path.join(self.case.home, role)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def play(self):
+        try:
+            self.run()
+        except Exception:  # kept for the scenario's tests
+            self.error = traceback.format_exc()
 
 
 def play_at_once(owner, kinds):
