@@ -200,7 +200,32 @@ class Counting(Process):
         return "\n".join(text)
 
 
-class ScaleLab(Counting):
+class CountingLab(Counting):
+    """orvel-bridge-lab, whose reports keep its server's port and whether it is
+    ready, and go to observe_event() for the counters of a benchmark."""
+
+    def __init__(self, owner, argv):
+        self.port = None
+        self.ready = False
+        super().__init__(owner, "lab", argv)
+
+    def observe(self, now, text):
+        try:
+            _, event, fields = parse_report(text)
+        except (ValueError, IndexError):
+            return
+        if event == "server-listen":
+            self.port = int(fields["port"])
+        elif event == "ready":
+            self.ready = True
+        else:
+            self.observe_event(now, event, fields)
+
+    def observe_event(self, now, event, fields):
+        pass
+
+
+class ScaleLab(CountingLab):
     """orvel-bridge-lab with N printers and the simulated server; counts the
     server's registrations, replies and ended sessions per printer name."""
 
@@ -209,21 +234,15 @@ class ScaleLab(Counting):
                 "--server", "127.0.0.1:0,keepalive=%g" % keepalive]
         for index in range(count):
             argv += ["--printer", printer_address(index)]
-        self.port = None
-        self.ready = False
         self.first_registration = {}  # name -> arrival time
         self.registrations = 0
         self.invalid_registrations = 0
         self.replies = {}             # name -> count
         self.faulty_replies = 0
         self.session_ends = 0
-        super().__init__(OWNER, "lab", argv)
+        super().__init__(OWNER, argv)
 
-    def observe(self, now, text):
-        try:
-            _, event, fields = parse_report(text)
-        except (ValueError, IndexError):
-            return
+    def observe_event(self, now, event, fields):
         if event == "server-register":
             self.registrations += 1
             if fields.get("valid") != "yes":
@@ -236,10 +255,6 @@ class ScaleLab(Counting):
                 self.faulty_replies += 1
         elif event == "server-session-end":
             self.session_ends += 1
-        elif event == "server-listen":
-            self.port = int(fields["port"])
-        elif event == "ready":
-            self.ready = True
 
     def counters(self):
         with self.condition:
@@ -473,8 +488,8 @@ def print_table(results, options):
     row("  exit within %g s of SIGINT" % GOAL_EXIT_SECONDS,
         [verdict(None if "exit_s" not in r else r["exit_s"] <= GOAL_EXIT_SECONDS and r["exit_status"] == 0)
          for r in results])
-    print("(the goals name 1000 printers; at small N the fixed costs, such as glibc's up to 8 malloc arenas\n"
-          " per core, weigh on the memory per printer: the row \"per added printer\" leaves them out)")
+    print("(the goals name 1000 printers; at small N the fixed costs, such as the heap's first pages,\n"
+          " weigh on the memory per printer: the row \"per added printer\" leaves them out)")
     if largest["N"] != 1000:
         print("(the goals name 1000 printers; the largest run here had %d)" % largest["N"])
     for result in results:

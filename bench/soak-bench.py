@@ -53,8 +53,6 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tools", "e2e"))
-from bridgeharness import parse_report  # noqa: E402
 
 # The scale benchmark's printer addresses, /proc readers and counting processes.
 _spec = importlib.util.spec_from_file_location("scale_bench", os.path.join(HERE, "scale-bench.py"))
@@ -67,7 +65,7 @@ EXIT_BOUND = 20.0
 KEPT_BACKUPS = 5       # the backups kept of each printer
 
 
-class SoakLab(scale.Counting):
+class SoakLab(scale.CountingLab):
     """The lab with the flapping server and the printers that drop their
     status connection; counts registrations, closed sessions and status
     connections."""
@@ -78,20 +76,14 @@ class SoakLab(scale.Counting):
         for index in range(count):
             argv += ["--printer", "%s,discovery=none,backup-size=2048,status-close-after=%d"
                      % (scale.printer_address(index), 1 + index % 2)]
-        self.port = None
-        self.ready = False
         self.registered = set()
         self.flaps = 0          # sessions the server closed after 1 s
         self.other_ends = 0     # sessions that ended otherwise
         self.connects = 0       # status connections
         self.invalid = 0        # registrations with problems
-        super().__init__(OWNER, "lab", argv)
+        super().__init__(OWNER, argv)
 
-    def observe(self, now, text):
-        try:
-            _, event, fields = parse_report(text)
-        except (ValueError, IndexError):
-            return
+    def observe_event(self, now, event, fields):
         if event == "server-register":
             self.registered.add(fields.get("name"))
             self.invalid += fields.get("valid") != "yes"
@@ -102,10 +94,6 @@ class SoakLab(scale.Counting):
                 self.other_ends += 1
         elif event == "status-connect":
             self.connects += 1
-        elif event == "server-listen":
-            self.port = int(fields["port"])
-        elif event == "ready":
-            self.ready = True
 
     def counters(self):
         with self.condition:
