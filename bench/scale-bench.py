@@ -525,39 +525,47 @@ def parse_arguments(argv):
     return options
 
 
-def enter_namespace(argv):
-    """Runs this program again inside a private network namespace; returns its status."""
-    command = [sys.executable, os.path.abspath(__file__), "--inside"] + argv
-    for flags in (["-n"], ["-rn"]):
-        if subprocess.run(["unshare"] + flags + ["true"], stderr=subprocess.DEVNULL).returncode == 0:
-            return subprocess.run(["unshare"] + flags + ["--"] + command).returncode
-    print("scale-bench: cannot make a private network namespace (unshare -n); not run", file=sys.stderr)
-    return 2
-
-
-def main(argv):
-    options = parse_arguments(argv)
+def prepare_run(owner, script, build, argv, inside):
+    """The start that the benchmarks share. Finds the built bridge and lab
+    (ORVEL_BRIDGE_CONSOLE and ORVEL_BRIDGE_LAB win over the build folder
+    `build`, default build/normal); outside the namespace runs `script` again
+    with `argv` and --inside in a private network namespace; inside it brings
+    lo up and raises the open-files limit, which the lab inherits (the
+    bridge raises its own). Returns the exit status to end with, or None when
+    the run may go on."""
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
-    build = os.path.abspath(options.build or os.path.join(root, "build", "normal"))
+    build = os.path.abspath(build or os.path.join(root, "build", "normal"))
     os.environ.setdefault("ORVEL_BRIDGE_CONSOLE", os.path.join(build, "console", "orvel-bridge-console"))
     os.environ.setdefault("ORVEL_BRIDGE_LAB", os.path.join(build, "lab", "orvel-bridge-lab"))
     for name in ("ORVEL_BRIDGE_CONSOLE", "ORVEL_BRIDGE_LAB"):
         # The bridge runs in a folder of its own.
         os.environ[name] = os.path.abspath(os.environ[name])
         if not os.access(os.environ[name], os.X_OK):
-            print("scale-bench: %s is not built (%s)" % (name, os.environ[name]), file=sys.stderr)
+            print("%s: %s is not built (%s)" % (owner, name, os.environ[name]), file=sys.stderr)
             return 2
-    if not options.inside:
-        return enter_namespace([arg for arg in argv if arg != "--inside"])
-
-    if subprocess.run(["ip", "link", "set", "lo", "up"]).returncode != 0:
-        print("scale-bench: cannot bring lo up in the namespace", file=sys.stderr)
+    if not inside:
+        command = [sys.executable, os.path.abspath(script), "--inside"] + [a for a in argv if a != "--inside"]
+        for flags in (["-n"], ["-rn"]):
+            if subprocess.run(["unshare"] + flags + ["true"], stderr=subprocess.DEVNULL).returncode == 0:
+                return subprocess.run(["unshare"] + flags + ["--"] + command).returncode
+        print("%s: cannot make a private network namespace (unshare -n); not run" % owner, file=sys.stderr)
         return 2
-    # The lab holds three descriptors per printer and two connections; it
-    # inherits this limit (the bridge raises its own).
+    if subprocess.run(["ip", "link", "set", "lo", "up"]).returncode != 0:
+        print("%s: cannot bring lo up in the namespace" % owner, file=sys.stderr)
+        return 2
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft < hard:
         resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return None
+
+
+def main(argv):
+    options = parse_arguments(argv)
+    status = prepare_run(OWNER, __file__, options.build, argv, options.inside)
+    if status is not None:
+        return status
+    # The lab holds three descriptors per printer and two connections.
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     needed = 6 * max(options.counts) + 64
     if hard != resource.RLIM_INFINITY and hard < needed:
         print("scale-bench: the open-files limit %d is below the %d the lab needs" % (hard, needed),

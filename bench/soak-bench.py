@@ -43,11 +43,9 @@ Exit status: 0 when the counts were reached and every figure stayed flat,
 import argparse
 import importlib.util
 import os
-import resource
 import shutil
 import signal
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -236,27 +234,9 @@ def parse_arguments(argv):
 
 def main(argv):
     options = parse_arguments(argv)
-    build = os.path.abspath(options.build or os.path.join(HERE, "..", "build", "normal"))
-    os.environ.setdefault("ORVEL_BRIDGE_CONSOLE", os.path.join(build, "console", "orvel-bridge-console"))
-    os.environ.setdefault("ORVEL_BRIDGE_LAB", os.path.join(build, "lab", "orvel-bridge-lab"))
-    for name in ("ORVEL_BRIDGE_CONSOLE", "ORVEL_BRIDGE_LAB"):
-        os.environ[name] = os.path.abspath(os.environ[name])
-        if not os.access(os.environ[name], os.X_OK):
-            print("soak-bench: %s is not built (%s)" % (name, os.environ[name]), file=sys.stderr)
-            return 2
-    if not options.inside:
-        command = [sys.executable, os.path.abspath(__file__), "--inside"] + argv
-        for flags in (["-n"], ["-rn"]):
-            if subprocess.run(["unshare"] + flags + ["true"], stderr=subprocess.DEVNULL).returncode == 0:
-                return subprocess.run(["unshare"] + flags + ["--"] + command).returncode
-        print("soak-bench: cannot make a private network namespace (unshare -n); not run", file=sys.stderr)
-        return 2
-    if subprocess.run(["ip", "link", "set", "lo", "up"]).returncode != 0:
-        print("soak-bench: cannot bring lo up in the namespace", file=sys.stderr)
-        return 2
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    if soft < hard:
-        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    status = scale.prepare_run(OWNER, __file__, options.build, argv, options.inside)
+    if status is not None:
+        return status
 
     print("soak-bench: %d printers, the server closes each session 1 s after registration, the printers drop "
           "their status connection after 1 (even) or 2 (odd) answers; a sample every %g s" % (
