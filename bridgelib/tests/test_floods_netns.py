@@ -12,10 +12,14 @@ namespaces, lab and bridge, on a thread of its own:
   descriptors come back to their count before the floods and its resident
   memory to near its level.
 - DescriptorLimit: a bridge whose open-files limit is 96 gets 300 idle
-  connections on its printer-tunnel port: the listener pauses while no
-  descriptor is left ("accept() failed temporarily") and never ends; once
-  the flood is gone a new connection is served, and the printer's session
-  goes on. (The gateway port is left out: there a connection that finds no
+  connections on its printer-tunnel port. Whether that alone leaves a
+  connection waiting at the very moment no descriptor is free depends on
+  how the bridge's threads are scheduled; so the test then lowers the
+  running bridge's soft limit below the descriptors it holds and opens a
+  few more connections. The listener pauses while no descriptor is left
+  ("accept() failed temporarily") and never ends; once the limit is back
+  and the flood is gone a new connection is served, and the printer's
+  session goes on. (The gateway port is left out: there a connection that finds no
   descriptor for its server connection counts as a failed server test, and
   the bridge closes its gateway on purpose.)
 - DatagramFlood: 100 000 datagrams of random bytes (some with the vendor
@@ -364,11 +368,16 @@ class DescriptorLimit(Scenario):
         self.since = time.monotonic()
         flood = open_connections(self.lab_ns, (self.BRIDGE, self.TUNNEL_PORT), self.CONNECTIONS)
         self.opened = len(flood)
+        # No descriptor number is free below 3: every accept now finds none
+        # while the few connections below wait in the backlog.
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (3, self.LIMIT))
+        waiting = open_connections(self.lab_ns, (self.BRIDGE, self.TUNNEL_PORT), 3)
         self.paused = self.bridge.wait_for_texts(
             lambda texts: any(t.startswith("accept() failed temporarily: ") for t in texts), IO_TIMEOUT)
-        self.peak = census(pid)
+        time.sleep(1.0)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (self.LIMIT, self.LIMIT))
         time.sleep(2.0)
-        close_all(flood)
+        close_all(flood + waiting)
         self.settled = wait_census(pid, lambda f: f[1] < self.LIMIT - 10, IO_TIMEOUT)
         self.page_status = http_get(self.lab_ns, (self.BRIDGE, self.TUNNEL_PORT))
         self.lab.wait_for_events("server-reply", len(self.lab.events("server-reply", name="Tight")) + 2, 10,
@@ -385,7 +394,6 @@ class DescriptorLimit(Scenario):
         # The stop closes the listener too: only the lines before it count.
         texts = [text for stream in ("out", "err") for when, _, text in self.bridge.log(stream) if when < self.until]
         test.assertEqual(self.opened, self.CONNECTIONS)
-        test.assertGreaterEqual(self.peak[1], self.LIMIT - 2, "the descriptors ran out: %r" % (self.peak,))
         test.assertNotIn("accept() failed", texts, "the listener did not give up")
         test.assertLess(self.settled[1], self.LIMIT - 10, "descriptors given back after the flood")
         test.assertEqual(self.page_status, 200, "a new tunnel connection served after the flood")
