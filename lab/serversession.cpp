@@ -202,9 +202,12 @@ bool ServerSession::sendKeepAlive()
 {
     const std::int64_t version = config_->versionOfKeepAlive(keepAlives_);
     lastKeepAlive_ = wvt::keepAlive(version, config_->keepaliveFill);
+    // Taken before the send: a thread put aside between the send and the
+    // reading of the clock would make the reply look quicker than it was.
+    const Clock::time_point sentAt = Clock::now();
     if (!socketio::sendAll(fd_, lastKeepAlive_.data(), lastKeepAlive_.size()))
         return false;
-    keepAliveSentAt_ = Clock::now();
+    keepAliveSentAt_ = sentAt;
     awaitingReply_ = true;
     ++keepAlives_;
     report_.event(head("server-keepalive") + Report::field("version", version) +
