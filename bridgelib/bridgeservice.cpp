@@ -7,7 +7,7 @@
 #include "filesystem.h"
 #include "killoldbridge.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "remoteprinter.h"
 #include "remoteprintertunnel.h"
 #include "statusrecord.h"
@@ -112,7 +112,7 @@ std::shared_ptr<Socket> BridgeService::createSocket(const std::string &name, Soc
 
 void BridgeService::createBackupDirectory()
 {
-    const std::string documents = PlatformPosix::instance().getSpecialFolder(IPlatform::Documents);
+    const std::string documents = Platform::instance().getSpecialFolder(IPlatform::Documents);
     if (documents.empty())
         THROW_EXCEPTION("cannot find user's documents path");
     const std::string folder = FileSystem::combine(documents, BackupFolderName);
@@ -137,7 +137,7 @@ void BridgeService::onRun()
             runDiscovery();
             scheduler_->wait(CyclePauseMs);
             cleanup();
-            PlatformPosix::instance().releaseFreeMemory();
+            Platform::instance().releaseFreeMemory();
         }
     } catch (const std::exception &error) {
         ORVEL_LOG(Error, formatString("Bridge service run failed: %s", error.what()));
@@ -487,7 +487,7 @@ void BridgeService::runDiscovery()
 
 std::vector<IPlatform::Interface> BridgeService::getBroadcastInterfaces()
 {
-    std::vector<IPlatform::Interface> interfaces = PlatformPosix::instance().getBroadcastInterfaces();
+    std::vector<IPlatform::Interface> interfaces = Platform::instance().getBroadcastInterfaces();
     if (interfaces.empty()) {
         IPlatform::Interface any;
         any.broadcast = 0xffffffffu;

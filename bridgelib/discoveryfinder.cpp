@@ -4,7 +4,7 @@
 #include "discoveryparams.h"
 #include "discoveryprotocol.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "stringutils.h"
 
 #include <chrono>
@@ -16,7 +16,7 @@ constexpr unsigned RepeatSeconds = 3;
 
 std::string socketError()
 {
-    return PlatformPosix::instance().getErrorString(1);
+    return Platform::instance().getErrorString(1);
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 #include "exception.h"
 #include "gatewayinfo.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "stringutils.h"
 
 #include <cerrno>
@@ -17,7 +17,7 @@ constexpr unsigned WaitMs = 3000;
 
 std::string socketError()
 {
-    return PlatformPosix::instance().getErrorString(1);
+    return Platform::instance().getErrorString(1);
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 
 #include "filesystem.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 
 #include <atomic>
 #include <boost/algorithm/string/predicate.hpp>
@@ -25,7 +25,7 @@ std::string fileName(const std::string &path)
 
 void killOldBridge()
 {
-    const uint32_t now = PlatformPosix::instance().getTickCount();
+    const uint32_t now = Platform::instance().getTickCount();
     if (now - lastRun.load() < PeriodMs)
         return;
     lastRun = now;
@@ -34,7 +34,7 @@ void killOldBridge()
 
 bool removeOldBridges(const std::string &imageName)
 {
-    IPlatform &platform = PlatformPosix::instance();
+    IPlatform &platform = Platform::instance();
     bool failed = false;
     for (const IPlatform::Process &process : platform.listProcesses()) {
         if (!boost::algorithm::iequals(fileName(process.image), imageName))

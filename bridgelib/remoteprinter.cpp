@@ -4,7 +4,7 @@
 #include "controlprotocol.h"
 #include "littleendian.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "printerprotocol.h"
 #include "stringutils.h"
 
@@ -190,7 +190,7 @@ bool RemotePrinter::setPrinterDate()
 
 void RemotePrinter::runPrinterThread()
 {
-    PlatformPosix::instance().setThreadName("Printer thread", nullptr);
+    Platform::instance().setThreadName("Printer thread", nullptr);
     try {
         if (isStatic_) {
             while (isRunning()) {

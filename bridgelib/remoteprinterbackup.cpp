@@ -6,7 +6,7 @@
 #include "bridgeservice.h"
 #include "filesystem.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "printerprotocol.h"
 #include "socket.h"
 #include "stringutils.h"
@@ -31,7 +31,7 @@ constexpr const char *TemporaryExtension = "tmp";
 
 std::string socketError()
 {
-    return PlatformPosix::instance().getErrorString(1);
+    return Platform::instance().getErrorString(1);
 }
 
 // The backup being written under its temporary name: created for binary

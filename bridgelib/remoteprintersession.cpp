@@ -4,7 +4,7 @@
 
 #include "bridgeservice.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "sessionloop.h"
 #include "stringutils.h"
 
@@ -15,7 +15,7 @@ namespace {
 
 std::string socketError()
 {
-    return PlatformPosix::instance().getErrorString(1);
+    return Platform::instance().getErrorString(1);
 }
 
 } // namespace
@@ -43,7 +43,7 @@ void RemotePrinter::stopGatewayThread(bool join)
 
 void RemotePrinter::runGatewayThread()
 {
-    PlatformPosix::instance().setThreadName("Gateway thread", nullptr);
+    Platform::instance().setThreadName("Gateway thread", nullptr);
     try {
         gatewayConnect();
     } catch (const std::exception &error) {
@@ -117,7 +117,7 @@ void RemotePrinter::gatewayConnect()
         gatewayAddress_ = viaGateway ? peerAddress : 0;
         gatewayPort_ = viaGateway ? peerPort : 0;
         request = SessionProtocol::registerRequest(info_);
-        data = SessionProtocol::registrationData(info_, PlatformPosix::instance().getPlatformName());
+        data = SessionProtocol::registrationData(info_, Platform::instance().getPlatformName());
         name = PrinterInfo::text(info_.name);
     }
     ORVEL_LOG(Info, formatString("Printer '%s' connected to gateway", name.c_str()));

@@ -1,7 +1,7 @@
-// orvel-bridge-console: runs the bridge service until SIGINT (Ctrl+C) or
-// SIGTERM (a service manager stopping the daemon), printing every log
-// message on the console. Exits with 0 after "help" or a stop by signal, and
-// with 1 when an exception ended it (a bad option, an unopenable log file),
+// orvel-bridge-console: runs the bridge service until Ctrl+C (on Linux also
+// SIGTERM, a service manager stopping the daemon; on Windows also Ctrl+Break
+// and closing the console window), printing every log message on the
+// console. Exits with 0 after "help" or a stop request, and with 1 when an exception ended it (a bad option, an unopenable log file),
 // so that a service manager or a script sees a failed start. With "status"
 // it only reads the running bridge's status record, prints it and exits with
 // the monitoring plugins' code (0 OK to 3 UNKNOWN).
@@ -9,46 +9,20 @@
 #include "bridgeservice.h"
 #include "consolesink.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "servicenotifier.h"
 #include "statuscommand.h"
 #include "statusfilewriter.h"
+#include "stopsignal.h"
 
-#include <csignal>
 #include <exception>
 #include <iostream>
-#include <pthread.h>
-
-namespace {
-
-// The signals that stop the program. They are blocked in every thread from
-// the start and taken with sigwait on the main thread, so that no handler
-// ever runs and a signal that comes during start-up stops the service as
-// soon as it has started.
-sigset_t stopSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    return signals;
-}
-
-void waitForStopSignal(const sigset_t &signals)
-{
-    int received = 0;
-    while (sigwait(&signals, &received) != 0) {
-    }
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
-    const sigset_t signals = stopSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    StopSignal stopSignal;
 
-    PlatformPosix::instance().initialize();
+    Platform::instance().initialize();
     LogManager::instance().initialize();
     ConsoleSink::detectJournal();
     boost::signals2::scoped_connection sink = LogManager::instance().onMessage.connect(&ConsoleSink::write);
@@ -66,7 +40,7 @@ int main(int argc, char *argv[])
             StatusFileWriter statusFiles(service, StatusFileWriter::stateDirectory());
             statusFiles.start();
             ServiceNotifier::ready();
-            waitForStopSignal(signals);
+            stopSignal.wait();
             ServiceNotifier::stopping();
             statusFiles.stop();
             service.stop();
@@ -81,6 +55,6 @@ int main(int argc, char *argv[])
 
     LogManager::instance().disconnect(sink);
     LogManager::instance().finalize();
-    PlatformPosix::instance().finalize();
+    Platform::instance().finalize();
     return status;
 }

@@ -1,7 +1,7 @@
 #include "ithread.h"
 
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "stringutils.h"
 
 #include <system_error>
@@ -79,7 +79,7 @@ void IThread::joinThread(const std::shared_ptr<std::thread> &thread)
 void IThread::threadEntry()
 {
     if (!name_.empty())
-        PlatformPosix::instance().setThreadName(name_, nullptr);
+        Platform::instance().setThreadName(name_, nullptr);
     try {
         onRun();
     } catch (const std::exception &error) {

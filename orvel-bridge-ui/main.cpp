@@ -4,7 +4,7 @@
 #include "bridgeservice.h"
 #include "exception.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "signalpipe.h"
 
 #include <exception>
@@ -22,7 +22,7 @@ class StartUp {
 public:
     StartUp()
     {
-        PlatformPosix::instance().initialize();
+        Platform::instance().initialize();
         LogManager::instance().initialize();
         QCoreApplication::setOrganizationName(QStringLiteral("Orvel"));
         QCoreApplication::setApplicationName(QString::fromLatin1(Application::Title));
@@ -32,7 +32,7 @@ public:
     {
         application.reset();
         LogManager::instance().finalize();
-        PlatformPosix::instance().finalize();
+        Platform::instance().finalize();
     }
     StartUp(const StartUp &) = delete;
     StartUp &operator=(const StartUp &) = delete;

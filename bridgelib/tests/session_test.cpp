@@ -1,7 +1,7 @@
 #include "fakeprinter.h"
 #include "littleendian.h"
 #include "logcapture.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "printerinfo.h"
 #include "remoteprinter.h"
 #include "sessionloop.h"
@@ -158,7 +158,7 @@ TEST(SessionProtocol, KeepAliveReplyWritesTheStatusAndKeepsEveryOtherByte)
 
 TEST(PlatformName, NamesTheSystemAndTheMachine)
 {
-    const std::string name = PlatformPosix::instance().getPlatformName();
+    const std::string name = Platform::instance().getPlatformName();
     EXPECT_EQ(name.rfind("Linux (", 0), 0u) << name;
     EXPECT_EQ(name.back(), ')');
     EXPECT_GT(name.size(), std::string("Linux ()").size());
@@ -187,7 +187,7 @@ TEST(ServerSession, RegistersAnswersKeepAlivesDeliversPasswordsAndOpensTunnels)
     EXPECT_EQ(field(registration, 68, 32), padded("Ready", 32));
     EXPECT_EQ(field(registration, 68 + 48, 16), padded("SERIAL-1", 16));
     EXPECT_EQ(field(registration, 68 + 88, 16), padded("6.04", 16));
-    EXPECT_EQ(field(registration, 68 + 104, 16), padded(PlatformPosix::instance().getPlatformName(), 16));
+    EXPECT_EQ(field(registration, 68 + 104, 16), padded(Platform::instance().getPlatformName(), 16));
     EXPECT_TRUE(log.contains("Printer '" + LongName.substr(0, 32) + "' connected to gateway"));
 
     // Version -1: nothing to fetch. The reply carries the printer's status.

@@ -12,7 +12,7 @@
 #include "application.h"
 #include "fakeprinter.h"
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "signalpipe.h"
 #include "sockettesttools.h"
 #include "testservice.h"
@@ -494,7 +494,7 @@ int main(int argc, char **argv)
     // Listing the tests (at build time) needs no application or service.
     if (testing::GTEST_FLAG(list_tests))
         return RUN_ALL_TESTS();
-    PlatformPosix::instance().initialize();
+    Platform::instance().initialize();
     LogManager::instance().initialize();
     QCoreApplication::setOrganizationName(QStringLiteral("Orvel"));
     QCoreApplication::setApplicationName(QStringLiteral("Orvel-Bridge-test"));
@@ -512,6 +512,6 @@ int main(int argc, char **argv)
         service.reset();
     }
     LogManager::instance().finalize();
-    PlatformPosix::instance().finalize();
+    Platform::instance().finalize();
     return result;
 }

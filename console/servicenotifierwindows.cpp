@@ -1,0 +1,6 @@
+#include "servicenotifier.h"
+
+// The console program is not a Windows service: there is no manager to tell.
+void ServiceNotifier::ready() {}
+
+void ServiceNotifier::stopping() {}
