@@ -3,7 +3,6 @@
 #include "statusrecordjson.h"
 #include "stringutils.h"
 
-#include <arpa/inet.h>
 #include <cstdint>
 #include <cstdlib>
 
@@ -28,15 +27,6 @@ std::string number(int64_t value)
 std::string timeOrNull(int64_t value)
 {
     return value == 0 ? "null" : number(value);
-}
-
-bool parseAddress(const std::string &text, uint32_t &address)
-{
-    in_addr parsed{};
-    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1)
-        return false;
-    address = ntohl(parsed.s_addr);
-    return true;
 }
 
 // Reads the members of one object of the record, remembering the first
@@ -115,7 +105,7 @@ public:
     {
         std::string dotted;
         string(name, dotted, required);
-        if (ok() && !dotted.empty() && !parseAddress(dotted, out))
+        if (ok() && !dotted.empty() && !stringToAddress(dotted, out))
             fail(formatString("has a \"%s\" that is not an IPv4 address", name));
     }
 
@@ -162,7 +152,7 @@ void readPrinter(const StatusRecordJson &object, size_t index, PrinterDetails &p
         char *end = nullptr;
         const unsigned long port =
             colon == std::string::npos ? 0 : std::strtoul(gateway.c_str() + colon + 1, &end, 10);
-        if (colon == std::string::npos || !parseAddress(gateway.substr(0, colon), address) || !end || *end ||
+        if (colon == std::string::npos || !stringToAddress(gateway.substr(0, colon), address) || !end || *end ||
             port == 0 || port > 65535)
             error = formatString("printer %zu has a \"gateway\" that is not an address and a port", index + 1);
         printer.gatewayAddress = address;

@@ -1,13 +1,10 @@
 #include "isocketserver.h"
 
 #include "logmanager.h"
+#include "platform.h"
 #include "stringutils.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <system_error>
 
 ISocketServer::ISocketServer(const std::string &name) : Socket(name) {}
@@ -53,18 +50,15 @@ bool ISocketServer::createServer(uint16_t port)
     SocketHandle handle = SocketHandle::createStream();
     setHandle(handle);
     if (handle.isOpen()) {
-        // Lets a stopped server bind its port again at once; a port held by a
-        // listening socket still refuses a second bind.
-        const int on = 1;
-        ::setsockopt(handle.descriptor(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        handle.setReuseAddress();
         applyTimeouts();
     }
-    if (!bind(INADDR_ANY, port)) {
+    if (!bind(0, port)) {
         close();
         ORVEL_LOG(Debug, formatString("bind() failed on port %d", port));
         return false;
     }
-    if (::listen(handle.descriptor(), 5) != 0) {
+    if (!handle.listen(5)) {
         close();
         ORVEL_LOG(Debug, formatString("listen() failed on port %d", port));
         return false;
@@ -99,18 +93,16 @@ void ISocketServer::acceptingThread(bool spawn)
 {
     const SocketHandle listening = sharedHandle();
     for (;;) {
-        const int accepted = listening.isOpen() ? ::accept4(listening.descriptor(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
-        if (accepted < 0) {
-            const int error = listening.isOpen() ? errno : EBADF;
-            // The listening socket carries the server's time-outs, and here
-            // a receive time-out also bounds accept (EAGAIN): that is no
-            // failure of the listening socket.
-            if (error == EINTR || error == ECONNABORTED || error == EAGAIN || error == EWOULDBLOCK)
+        SocketHandle::AcceptFailure failure = SocketHandle::AcceptFailure::None;
+        SocketHandle accepted = listening.accept(failure);
+        if (!accepted.isOpen()) {
+            if (failure == SocketHandle::AcceptFailure::Retry)
                 continue;
-            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+            if (failure == SocketHandle::AcceptFailure::Exhausted) {
                 // Out of descriptors or memory, for example under a flood of
                 // connections: wait a moment instead of giving the port up.
-                ORVEL_LOG(Debug, formatString("accept() failed temporarily: %s", std::strerror(error)));
+                ORVEL_LOG(Debug, formatString("accept() failed temporarily: %s",
+                                              Platform::instance().getErrorString(1).c_str()));
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 continue;
             }
@@ -119,10 +111,10 @@ void ISocketServer::acceptingThread(bool spawn)
         }
         std::shared_ptr<ISocketServer> copy = makeCopy();
         if (!copy) {
-            SocketHandle::adopt(accepted).close();
+            accepted.close();
             continue;
         }
-        copy->setHandle(SocketHandle::adopt(accepted));
+        copy->setHandle(std::move(accepted));
         copy->applyTimeouts();
         if (!spawn) {
             serve(copy);
@@ -140,7 +132,7 @@ void ISocketServer::acceptingThread(bool spawn)
 bool ISocketServer::createBroadcastServer(uint16_t port)
 {
     stopAccepting();
-    if (!openDatagram() || !bind(INADDR_ANY, port)) {
+    if (!openDatagram() || !bind(0, port)) {
         close();
         ORVEL_LOG(Debug, formatString("bind() failed on port %d", port));
         return false;

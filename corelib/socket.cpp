@@ -1,43 +1,18 @@
 #include "socket.h"
 
 #include "logmanager.h"
-#include "platformposix.h"
+#include "platform.h"
 #include "stringutils.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 namespace {
 
 constexpr int SocketSource = 1;
 
-sockaddr_in endpoint(uint32_t address, uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = htonl(address);
-    result.sin_port = htons(port);
-    return result;
-}
-
-void setTimeout(int descriptor, int option, uint32_t milliseconds)
-{
-    timeval value{};
-    value.tv_sec = static_cast<time_t>(milliseconds / 1000);
-    value.tv_usec = static_cast<suseconds_t>((milliseconds % 1000) * 1000);
-    ::setsockopt(descriptor, SOL_SOCKET, option, &value, sizeof value);
-}
-
 int errorClass(int errorNumber)
 {
-    return PlatformPosix::errorClassOf(errorNumber, SocketSource);
+    return Platform::errorClassOf(errorNumber, SocketSource);
 }
 
 } // namespace
@@ -71,7 +46,7 @@ SocketHandle Socket::sharedHandle() const
     return currentHandle();
 }
 
-int Socket::handle() const
+long long Socket::handle() const
 {
     const SocketHandle handle = currentHandle();
     return handle.isOpen() ? handle.descriptor() : -1;
@@ -113,46 +88,12 @@ void Socket::close()
 void Socket::applyTimeouts()
 {
     const SocketHandle handle = currentHandle();
-    if (!handle.isOpen())
-        return;
-    setTimeout(handle.descriptor(), SO_RCVTIMEO, receiveTimeout);
-    setTimeout(handle.descriptor(), SO_SNDTIMEO, sendTimeout);
+    handle.setTimeouts(receiveTimeout, sendTimeout);
 }
 
 std::string Socket::nameSuffix() const
 {
     return name.empty() ? std::string() : " (" + name + ")";
-}
-
-bool Socket::connectHandle(const SocketHandle &handle, uint32_t address, uint16_t port)
-{
-    // The connect runs non-blocking and waits in poll, so that a close() from
-    // another thread (a shutdown) ends the wait at once.
-    const int descriptor = handle.descriptor();
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
-    const sockaddr_in target = endpoint(address, port);
-    int result = ::connect(descriptor, reinterpret_cast<const sockaddr *>(&target), sizeof target);
-    if (result != 0 && errno == EINPROGRESS) {
-        pollfd entry{descriptor, POLLOUT, 0};
-        do {
-            result = ::poll(&entry, 1, -1);
-        } while (result < 0 && errno == EINTR);
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (result > 0 && ::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) == 0)
-            result = error == 0 ? 0 : (errno = error, -1);
-        else
-            result = -1;
-    }
-    if (result == 0 && !handle.isOpen()) {
-        errno = ECONNABORTED;
-        result = -1;
-    }
-    const int savedErrno = errno;
-    ::fcntl(descriptor, F_SETFL, flags);
-    errno = savedErrno;
-    return result == 0;
 }
 
 bool Socket::connect(uint32_t address, uint16_t port)
@@ -162,8 +103,7 @@ bool Socket::connect(uint32_t address, uint16_t port)
     SocketHandle handle = SocketHandle::createStream();
     if (!handle.isOpen())
         return false;
-    setTimeout(handle.descriptor(), SO_RCVTIMEO, receiveTimeout);
-    setTimeout(handle.descriptor(), SO_SNDTIMEO, sendTimeout);
+    handle.setTimeouts(receiveTimeout, sendTimeout);
     bool refused = false;
     {
         std::lock_guard<std::mutex> lock(handleMutex_);
@@ -172,8 +112,8 @@ bool Socket::connect(uint32_t address, uint16_t port)
             handle_ = handle;
     }
 
-    if (refused || !connectHandle(handle, address, port)) {
-        const int error = refused ? EBADF : PlatformPosix::instance().getErrorID(SocketSource);
+    if (refused || !handle.connect(address, port)) {
+        const int error = refused ? 0 : SocketHandle::lastError();
         closeHandle();
         handle.close();
         ORVEL_LOG(Debug, formatString("Connect to %s failed with error %d%s", text.c_str(), error, nameSuffix().c_str()));
@@ -193,23 +133,10 @@ bool Socket::connect(const std::string &host, uint16_t port)
 
 uint32_t Socket::resolveHost(const std::string &host)
 {
-    in_addr parsed{};
-    if (::inet_pton(AF_INET, host.c_str(), &parsed) == 1)
-        return ntohl(parsed.s_addr);
-
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *answer = nullptr;
-    const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &answer);
-    if (result != 0 || !answer) {
-        const std::string reason = result == EAI_SYSTEM ? PlatformPosix::instance().getErrorString(SocketSource)
-                                                        : formatString("#%d (%s)", result, gai_strerror(result));
+    std::string reason;
+    const uint32_t address = SocketHandle::resolve(host, reason);
+    if (address == 0)
         ORVEL_LOG(Debug, formatString("gethostbyname failed for host '%s': %s", host.c_str(), reason.c_str()));
-        return 0;
-    }
-    const uint32_t address = ntohl(reinterpret_cast<const sockaddr_in *>(answer->ai_addr)->sin_addr.s_addr);
-    ::freeaddrinfo(answer);
     return address;
 }
 
@@ -221,21 +148,15 @@ int Socket::read(void *buffer, uint32_t size, bool all, bool *endOfStream)
     auto *bytes = static_cast<unsigned char *>(buffer);
     uint32_t count = 0;
     for (;;) {
-        ssize_t received = -1;
-        int error = EBADF;
-        if (handle.isOpen()) {
-            received = ::recv(handle.descriptor(), bytes + count, size - count, 0);
-            error = received < 0 ? errno : 0;
-        }
+        const long received = handle.receive(bytes + count, size - count);
+        const int error = received < 0 ? SocketHandle::lastError() : 0;
         if (received > 0) {
             count += static_cast<uint32_t>(received);
             if (all && count < size)
                 continue;
             return static_cast<int>(count);
         }
-        if (received < 0 && error == EINTR)
-            continue;
-        if (received == 0 && endOfStream && size > 0 && handle.isOpen()) {
+        if (received == 0 && endOfStream && size > 0) {
             // An orderly end the caller asked about: no failure to log.
             *endOfStream = true;
             return -1;
@@ -257,18 +178,12 @@ int Socket::write(const void *data, uint32_t size)
     const auto *bytes = static_cast<const unsigned char *>(data);
     uint32_t count = 0;
     while (count < size) {
-        ssize_t sent = -1;
-        int error = EBADF;
-        if (handle.isOpen()) {
-            sent = ::send(handle.descriptor(), bytes + count, size - count, MSG_NOSIGNAL);
-            error = sent < 0 ? errno : 0;
-        }
+        const long sent = handle.send(bytes + count, size - count);
         if (sent > 0) {
             count += static_cast<uint32_t>(sent);
             continue;
         }
-        if (sent < 0 && error == EINTR)
-            continue;
+        const int error = sent < 0 ? SocketHandle::lastError() : 0;
         ORVEL_LOG(Debug, formatString("Socket::write errorCode=%d, errorID=%d (count=%d, size=%d)", errorClass(error),
                                       error, static_cast<int>(count), static_cast<int>(size)));
         return -1;
@@ -278,30 +193,17 @@ int Socket::write(const void *data, uint32_t size)
 
 bool Socket::shutdownSend()
 {
-    const SocketHandle handle = currentHandle();
-    return handle.isOpen() && ::shutdown(handle.descriptor(), SHUT_WR) == 0;
+    return currentHandle().shutdownSend();
 }
 
 bool Socket::getPeerEndpoint(uint32_t &address, uint16_t &port) const
 {
-    const SocketHandle handle = currentHandle();
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
-    if (!handle.isOpen() || ::getpeername(handle.descriptor(), reinterpret_cast<sockaddr *>(&peer), &length) != 0)
-        return false;
-    address = ntohl(peer.sin_addr.s_addr);
-    port = ntohs(peer.sin_port);
-    return true;
+    return currentHandle().peerEndpoint(address, port);
 }
 
 uint16_t Socket::getLocalPort() const
 {
-    const SocketHandle handle = currentHandle();
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (!handle.isOpen() || ::getsockname(handle.descriptor(), reinterpret_cast<sockaddr *>(&local), &length) != 0)
-        return 0;
-    return ntohs(local.sin_port);
+    return currentHandle().localPort();
 }
 
 bool Socket::openDatagram()
@@ -314,76 +216,34 @@ bool Socket::openDatagram()
 
 bool Socket::bind(uint32_t address, uint16_t port)
 {
-    const SocketHandle handle = currentHandle();
-    const sockaddr_in local = endpoint(address, port);
-    return handle.isOpen() && ::bind(handle.descriptor(), reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
+    return currentHandle().bind(address, port);
 }
 
 bool Socket::enableBroadcast()
 {
-    const SocketHandle handle = currentHandle();
-    const int on = 1;
-    return handle.isOpen() && ::setsockopt(handle.descriptor(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;
+    return currentHandle().enableBroadcast();
 }
 
 bool Socket::setOutgoingInterface(unsigned interfaceIndex)
 {
-    const SocketHandle handle = currentHandle();
-    const uint32_t index = htonl(interfaceIndex);
-    return handle.isOpen() && ::setsockopt(handle.descriptor(), IPPROTO_IP, IP_UNICAST_IF, &index, sizeof index) == 0;
+    return currentHandle().setOutgoingInterface(interfaceIndex);
 }
 
 int Socket::sendTo(const void *data, uint32_t size, uint32_t address, uint16_t port)
 {
-    const SocketHandle handle = currentHandle();
-    if (!handle.isOpen()) {
-        errno = EBADF;
-        return -1;
-    }
-    const sockaddr_in target = endpoint(address, port);
-    ssize_t sent;
-    do {
-        sent = ::sendto(handle.descriptor(), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&target),
-                        sizeof target);
-    } while (sent < 0 && errno == EINTR);
-    return static_cast<int>(sent);
+    return static_cast<int>(currentHandle().sendTo(data, size, address, port));
 }
 
 int Socket::receiveFrom(void *buffer, uint32_t size, uint32_t &address, uint16_t &port)
 {
-    const SocketHandle handle = currentHandle();
-    if (!handle.isOpen()) {
-        errno = EBADF;
-        return -1;
-    }
-    sockaddr_in sender{};
-    socklen_t length = sizeof sender;
-    ssize_t received;
-    do {
-        received = ::recvfrom(handle.descriptor(), buffer, size, 0, reinterpret_cast<sockaddr *>(&sender), &length);
-    } while (received < 0 && errno == EINTR);
-    if (received >= 0) {
-        address = ntohl(sender.sin_addr.s_addr);
-        port = ntohs(sender.sin_port);
-    }
-    if (received == 0 && !handle.isOpen()) {
-        errno = EBADF;  // woken by close(): a failure, not an empty datagram
-        return -1;
-    }
-    return static_cast<int>(received);
+    return static_cast<int>(currentHandle().receiveFrom(buffer, size, address, port));
 }
 
 int Socket::waitReadable(unsigned milliseconds)
 {
     const SocketHandle handle = currentHandle();
-    if (!handle.isOpen()) {
-        errno = EBADF;
-        return -1;
-    }
-    pollfd entry{handle.descriptor(), POLLIN, 0};
-    int result;
-    do {
-        result = ::poll(&entry, 1, static_cast<int>(milliseconds));
-    } while (result < 0 && errno == EINTR);
+    const SocketHandle *handles[] = {&handle};
+    bool ready = false;
+    const int result = SocketHandle::waitReadable(handles, 1, static_cast<int>(milliseconds), &ready);
     return result < 0 ? -1 : (result > 0 ? 1 : 0);
 }

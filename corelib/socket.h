@@ -62,8 +62,9 @@ public:
     // " (name)" for a named socket, else empty: the end of its log lines.
     std::string nameSuffix() const;
 
-    // The descriptor number, or -1 when the object holds no open socket.
-    int handle() const;
+    // The system's number for the socket, or -1 when the object holds no open
+    // socket; for logs and tests.
+    long long handle() const;
     // The shared handle, for a relay that waits on it.
     SocketHandle sharedHandle() const;
     // Hands the handle on without closing it; the object then holds none.
@@ -91,7 +92,6 @@ public:
 
 private:
     SocketHandle currentHandle() const;
-    bool connectHandle(const SocketHandle &handle, uint32_t address, uint16_t port);
     // Closes the handle without marking the object closed.
     void closeHandle();
 

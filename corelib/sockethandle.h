@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 // Shared ownership of one system socket, and the only place that makes
 // system calls on it. One implementation per platform
@@ -37,6 +38,10 @@ public:
     static SocketHandle createDatagram();
     // The platform's last socket error of the calling thread.
     static int lastError();
+    // Dotted text without the resolver, else the resolver's first IPv4
+    // address, in host order; 0 on failure, with the resolver's "#%d (%s)"
+    // reason in `failure`.
+    static uint32_t resolve(const std::string &host, std::string &failure);
 
     // True when there is a socket and it has not been closed.
     bool isOpen() const;

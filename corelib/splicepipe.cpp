@@ -1,10 +1,29 @@
 #include "splicepipe.h"
 
 #include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 #ifdef __linux__
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+SplicePipe::SignalGuard::SignalGuard()
+{
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGPIPE);
+    blocked_ = ::pthread_sigmask(SIG_BLOCK, &set_, &previous_) == 0;
+}
+
+SplicePipe::SignalGuard::~SignalGuard()
+{
+    if (!blocked_)
+        return;
+    const timespec now{0, 0};
+    while (::sigtimedwait(&set_, nullptr, &now) == SIGPIPE) {
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
 
 SplicePipe::SplicePipe(int capacity)
 {
@@ -30,11 +49,11 @@ SplicePipe::~SplicePipe()
         ::close(writeEnd_);
 }
 
-ssize_t SplicePipe::fill(int socket)
+long SplicePipe::fill(const SocketHandle &socket)
 {
     for (;;) {
         const ssize_t moved =
-            ::splice(socket, nullptr, writeEnd_, nullptr, capacity_ - pending_, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            ::splice(static_cast<int>(socket.descriptor()), nullptr, writeEnd_, nullptr, capacity_ - pending_, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (moved < 0 && errno == EINTR)
             continue;
         if (moved > 0)
@@ -43,11 +62,11 @@ ssize_t SplicePipe::fill(int socket)
     }
 }
 
-ssize_t SplicePipe::drain(int socket)
+long SplicePipe::drain(const SocketHandle &socket)
 {
     for (;;) {
         const ssize_t moved =
-            ::splice(readEnd_, nullptr, socket, nullptr, pending_, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            ::splice(readEnd_, nullptr, static_cast<int>(socket.descriptor()), nullptr, pending_, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (moved < 0 && errno == EINTR)
             continue;
         if (moved > 0)
@@ -56,7 +75,7 @@ ssize_t SplicePipe::drain(int socket)
     }
 }
 
-ssize_t SplicePipe::take(void *buffer, size_t size)
+long SplicePipe::take(void *buffer, size_t size)
 {
     for (;;) {
         const ssize_t taken = ::read(readEnd_, buffer, size < pending_ ? size : pending_);
@@ -70,22 +89,26 @@ ssize_t SplicePipe::take(void *buffer, size_t size)
 
 #else
 
+// No splice() here: the pipe never opens, and the relay copies instead.
+SplicePipe::SignalGuard::SignalGuard() = default;
+SplicePipe::SignalGuard::~SignalGuard() = default;
+
 SplicePipe::SplicePipe(int) {}
 SplicePipe::~SplicePipe() = default;
 
-ssize_t SplicePipe::fill(int)
+long SplicePipe::fill(const SocketHandle &)
 {
     errno = ENOSYS;
     return -1;
 }
 
-ssize_t SplicePipe::drain(int)
+long SplicePipe::drain(const SocketHandle &)
 {
     errno = ENOSYS;
     return -1;
 }
 
-ssize_t SplicePipe::take(void *, size_t)
+long SplicePipe::take(void *, size_t)
 {
     errno = ENOSYS;
     return -1;

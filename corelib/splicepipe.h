@@ -1,7 +1,9 @@
 #pragma once
 
+#include "sockethandle.h"
+
 #include <cstddef>
-#include <sys/types.h>
+#include <csignal>
 
 // A kernel pipe through which a relay moves one direction's bytes with
 // splice(): socket to pipe, then pipe to socket, without copying them through
@@ -23,6 +25,26 @@ public:
     SplicePipe(const SplicePipe &) = delete;
     SplicePipe &operator=(const SplicePipe &) = delete;
 
+    // splice() cannot be given MSG_NOSIGNAL, so a pipe drained into a socket
+    // whose peer has gone raises SIGPIPE at the relay thread. While it lives,
+    // a guard keeps that signal blocked on the thread that made it; at its
+    // end it discards the ones that came and restores the thread's mask.
+    // Does nothing where there is no splice().
+    class SignalGuard {
+    public:
+        SignalGuard();
+        ~SignalGuard();
+        SignalGuard(const SignalGuard &) = delete;
+        SignalGuard &operator=(const SignalGuard &) = delete;
+
+    private:
+        bool blocked_ = false;
+#ifdef __linux__
+        sigset_t set_;
+        sigset_t previous_;
+#endif
+    };
+
     bool isOpen() const { return readEnd_ >= 0; }
     // The most that one fill() moves: the pipe's capacity, in bytes.
     size_t capacity() const { return capacity_; }
@@ -32,14 +54,14 @@ public:
     // Moves what `socket` has to read, up to capacity(), into the (empty) pipe,
     // waiting as the socket's own reads do when it has nothing. Returns the
     // count, 0 at the end of the socket's stream, or -1 with errno set.
-    ssize_t fill(int socket);
+    long fill(const SocketHandle &socket);
     // Moves the pipe's bytes to `socket`, waiting as its own writes do while
     // its send buffer is full. Returns the count moved by this call (possibly
     // less than pending()), or -1 with errno set.
-    ssize_t drain(int socket);
+    long drain(const SocketHandle &socket);
     // Reads up to `size` of the pipe's bytes into `buffer`, for a target that
     // refuses splice(). Returns the count or -1 with errno set.
-    ssize_t take(void *buffer, size_t size);
+    long take(void *buffer, size_t size);
 
 private:
     int readEnd_ = -1;

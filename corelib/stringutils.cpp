@@ -1,6 +1,5 @@
 #include "stringutils.h"
 
-#include <arpa/inet.h>
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -27,12 +26,32 @@ std::string formatString(const char *format, ...)
 
 std::string addressToString(uint32_t address)
 {
-    in_addr networkOrder{};
-    networkOrder.s_addr = htonl(address);
-    char text[22] = {};
-    if (!inet_ntop(AF_INET, &networkOrder, text, sizeof text))
-        return std::string();
-    return text;
+    return formatString("%u.%u.%u.%u", address >> 24, (address >> 16) & 0xffu, (address >> 8) & 0xffu, address & 0xffu);
+}
+
+bool stringToAddress(const std::string &text, uint32_t &address)
+{
+    uint32_t result = 0;
+    size_t at = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (at >= text.size() || text[at] != '.')
+                return false;
+            ++at;
+        }
+        const size_t first = at;
+        unsigned value = 0;
+        while (at < text.size() && at - first < 4 && text[at] >= '0' && text[at] <= '9')
+            value = value * 10 + static_cast<unsigned>(text[at++] - '0');
+        const size_t digits = at - first;
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && text[first] == '0'))
+            return false;
+        result = (result << 8) | value;
+    }
+    if (at != text.size())
+        return false;
+    address = result;
+    return true;
 }
 
 namespace {

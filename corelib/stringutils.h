@@ -9,6 +9,9 @@ std::string formatString(const char *format, ...) __attribute__((format(printf, 
 // An IPv4 address held in host order (first octet most significant) as dotted
 // decimal text, e.g. 0xC0A80114 -> "192.168.1.20".
 std::string addressToString(uint32_t address);
+// Parses strict dotted decimal text (four parts of 0 to 255, no leading
+// zeros); false, with `address` unchanged, for anything else.
+bool stringToAddress(const std::string &text, uint32_t &address);
 
 // A text that came from a device or host the bridge does not control, made
 // safe to log or show: control characters (C0, DEL and C1) and bytes that are

@@ -2,10 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/socket.h>
 
 namespace {
 
@@ -40,65 +36,26 @@ bool refusesSplice(int error)
 Forwarded spliceForward(const SocketHandle &from, const SocketHandle &to, Socket &target, SplicePipe &pipe,
                         unsigned char *buffer, bool &refused)
 {
-    const ssize_t moved = pipe.fill(from.descriptor());
+    const long moved = pipe.fill(from);
     if (moved == 0)
         // A socket closed by stop() reads as an end too: that is a failure.
         return from.isOpen() ? Forwarded::EndOfStream : Forwarded::Failed;
     if (moved < 0)
         return refusesSplice(errno) ? Forwarded::Refused : Forwarded::Failed;
     while (pipe.pending() > 0) {
-        const ssize_t sent = pipe.drain(to.descriptor());
+        const long sent = pipe.drain(to);
         if (sent > 0)
             continue;
         if (sent == 0 || !refusesSplice(errno))
             return Forwarded::Failed;
         refused = true;
         while (pipe.pending() > 0) {
-            const ssize_t taken = pipe.take(buffer, ChunkSize);
+            const long taken = pipe.take(buffer, ChunkSize);
             if (taken <= 0 || target.write(buffer, static_cast<uint32_t>(taken)) < 0)
                 return Forwarded::Failed;
         }
     }
     return Forwarded::Chunk;
-}
-
-// splice() cannot be given MSG_NOSIGNAL, so a pipe drained into a socket whose
-// peer has gone raises SIGPIPE at the relay thread. While it lives, this
-// keeps that signal blocked on the calling thread; at its end it discards the
-// ones that came and restores the thread's mask.
-class SigpipeBlock {
-public:
-    SigpipeBlock()
-    {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGPIPE);
-        blocked_ = ::pthread_sigmask(SIG_BLOCK, &set_, &previous_) == 0;
-    }
-    ~SigpipeBlock()
-    {
-        if (!blocked_)
-            return;
-        const timespec now{0, 0};
-        while (::sigtimedwait(&set_, nullptr, &now) == SIGPIPE) {
-        }
-        ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    SigpipeBlock(const SigpipeBlock &) = delete;
-    SigpipeBlock &operator=(const SigpipeBlock &) = delete;
-
-private:
-    sigset_t set_;
-    sigset_t previous_;
-    bool blocked_ = false;
-};
-
-// Caps the kernel's send and receive buffers of a relay socket; without a cap
-// the kernel grows them to megabytes when a peer stops reading.
-void boundBuffers(const SocketHandle &handle)
-{
-    const int size = Tunnel::SocketBufferBytes;
-    ::setsockopt(handle.descriptor(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    ::setsockopt(handle.descriptor(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 } // namespace
@@ -144,12 +101,12 @@ void Tunnel::relay()
     const SocketHandle handle2 = endpoint2_->sharedHandle();
     if (!handle1.isOpen() || !handle2.isOpen())
         return;
-    boundBuffers(handle1);
+    handle1.setBufferSizes(SocketBufferBytes);
     if (!(handle2 == handle1))
-        boundBuffers(handle2);
-    // One entry per direction that is still open, indexed by its source; a
-    // direction whose source ended its stream is left out of the wait (-1).
-    pollfd waits[2] = {{handle1.descriptor(), POLLIN, 0}, {handle2.descriptor(), POLLIN, 0}};
+        handle2.setBufferSizes(SocketBufferBytes);
+    // Indexed by the direction's source; a direction whose source ended its
+    // stream is left out of the wait.
+    bool open[2] = {true, true};
     Socket *const sources[2] = {endpoint1_.get(), endpoint2_.get()};
     Socket *const targets[2] = {endpoint2_.get(), endpoint1_.get()};
     const SocketHandle *const sourceHandles[2] = {&handle1, &handle2};
@@ -157,8 +114,8 @@ void Tunnel::relay()
     SplicePipe *const pipes[2] = {&toEndpoint2_, &toEndpoint1_};
     bool splicing = zeroCopy && toEndpoint2_.isOpen() && toEndpoint1_.isOpen();
     copies_ = !splicing;
-    const SigpipeBlock sigpipeBlock;
-    const nfds_t count = handle1 == handle2 ? 1 : 2;
+    const SplicePipe::SignalGuard signalGuard;
+    const size_t count = handle1 == handle2 ? 1 : 2;
     const int wait = static_cast<int>(selectTimeout ? selectTimeout : DefaultWait);
     unsigned char buffer[ChunkSize];
     // Once one direction has ended, the other may stay silent only for its
@@ -167,25 +124,32 @@ void Tunnel::relay()
     auto lastChunk = std::chrono::steady_clock::now();
 
     while (isRunning()) {
-        waits[0].revents = waits[1].revents = 0;
-        const int ready = ::poll(waits, count, wait);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
+        const SocketHandle *waited[2];
+        size_t directions[2];
+        size_t waitedCount = 0;
+        for (size_t direction = 0; direction < count; ++direction) {
+            if (open[direction]) {
+                directions[waitedCount] = direction;
+                waited[waitedCount++] = sourceHandles[direction];
+            }
         }
+        bool readable[2] = {false, false};
+        const int ready = SocketHandle::waitReadable(waited, waitedCount, wait, readable);
+        if (ready < 0)
+            return;
         if (ready == 0) {
             if (halfClosed) {
-                const Socket &remaining = *sources[waits[0].fd < 0 ? 1 : 0];
+                const Socket &remaining = *sources[open[0] ? 0 : 1];
                 if (remaining.receiveTimeout != 0 &&
                     std::chrono::steady_clock::now() - lastChunk >= std::chrono::milliseconds(remaining.receiveTimeout))
                     return;
             }
             continue;
         }
-        for (nfds_t direction = 0; direction < count; ++direction) {
-            if (waits[direction].fd < 0 || waits[direction].revents == 0)
+        for (size_t index = 0; index < waitedCount; ++index) {
+            if (!readable[index])
                 continue;
+            const size_t direction = directions[index];
             Forwarded result = Forwarded::Refused;
             if (splicing) {
                 bool refused = false;
@@ -209,7 +173,7 @@ void Tunnel::relay()
                 if (count == 1 || halfClosed)
                     return;
                 targets[direction]->shutdownSend();
-                waits[direction].fd = -1;
+                open[direction] = false;
                 halfClosed = true;
                 lastChunk = std::chrono::steady_clock::now();
                 break;
