@@ -102,11 +102,11 @@ std::string FileSystem::normalizePath(const std::string &path, bool trailingSepa
         return path;
     std::string result = path;
     for (char &c : result) {
-        if (c == '\\')
-            c = '/';
+        if (c == '/' || c == '\\')
+            c = Separator;
     }
-    if (trailingSeparator && result.back() != '/')
-        result += '/';
+    if (trailingSeparator && result.back() != Separator)
+        result += Separator;
     return result;
 }
 

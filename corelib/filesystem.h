@@ -6,9 +6,17 @@
 
 // File-system helpers over Boost.Filesystem. They never throw: a failure is a
 // false result and one Error line in the log that names the operation and the
-// path. Paths use '/' as their separator. No state; any thread may call them.
+// path. Paths built here use the system's separator (Separator). No state;
+// any thread may call them.
 class FileSystem {
 public:
+    // The separator of the paths that normalizePath and combine make.
+#ifdef _WIN32
+    static constexpr char Separator = '\\';
+#else
+    static constexpr char Separator = '/';
+#endif
+
     static bool setCurrentDirectory(const std::string &path);
     // True when `path` exists and is a directory.
     static bool directoryExists(const std::string &path);
@@ -27,8 +35,9 @@ public:
     // Seconds since 1970-01-01 UTC of the file's last modification.
     static bool getLastWriteTime(const std::string &path, int64_t &time);
 
-    // `path` with every backslash made a slash, and with one trailing slash
-    // added when `trailingSeparator` is set; an empty path stays empty.
+    // `path` with every slash and backslash made a Separator, and with one
+    // trailing Separator added when `trailingSeparator` is set; an empty path
+    // stays empty.
     static std::string normalizePath(const std::string &path, bool trailingSeparator);
     // `base` with a trailing separator, then `part` without its leading ones.
     static std::string combine(const std::string &base, const std::string &part);

@@ -19,6 +19,16 @@ void writeFile(const std::string &path, const std::string &content = "x")
 
 TEST(FileSystemPaths, NormalizeAndCombine)
 {
+#ifdef _WIN32
+    EXPECT_EQ(FileSystem::normalizePath("a/b", true), "a\\b\\");
+    EXPECT_EQ(FileSystem::normalizePath("a\\b\\", true), "a\\b\\");
+    EXPECT_EQ(FileSystem::normalizePath("a/b\\c", false), "a\\b\\c");
+    EXPECT_EQ(FileSystem::normalizePath("", true), "");
+    EXPECT_EQ(FileSystem::combine("C:/x", "/y"), "C:\\x\\y");
+    EXPECT_EQ(FileSystem::combine("C:\\x\\", "\\//y\\z"), "C:\\x\\y\\z");
+    EXPECT_EQ(FileSystem::combine("C:/x/", ""), "C:\\x\\");
+    EXPECT_EQ(FileSystem::combine("C:/x", ""), "C:\\x");
+#else
     EXPECT_EQ(FileSystem::normalizePath("a/b", true), "a/b/");
     EXPECT_EQ(FileSystem::normalizePath("a/b/", true), "a/b/");
     EXPECT_EQ(FileSystem::normalizePath("a\\b", false), "a/b");
@@ -27,6 +37,7 @@ TEST(FileSystemPaths, NormalizeAndCombine)
     EXPECT_EQ(FileSystem::combine("/x/", "\\//y/z"), "/x/y/z");
     EXPECT_EQ(FileSystem::combine("/x/", ""), "/x/");
     EXPECT_EQ(FileSystem::combine("/x", ""), "/x");
+#endif
 }
 
 TEST(FileSystem, CreateRemoveAndExistQuietly)
