@@ -13,7 +13,10 @@
 // Implementations have no state; every operation may run on any thread.
 class IPlatform : public IManager {
 public:
-    enum SpecialFolder { ApplicationData = 0, Documents = 1 };
+    // The user's folders: roaming application data (settings), documents
+    // (backups), and local application data (files of this machine only,
+    // such as the status files).
+    enum SpecialFolder { ApplicationData = 0, Documents = 1, LocalApplicationData = 2 };
 
     // Classes of the last error of a call.
     enum ErrorClass { NoError = 0, GeneralError = 1, TimedOut = 2, Pending = 3 };

@@ -42,6 +42,16 @@ std::string configDirectory()
     return home.empty() ? std::string() : FileSystem::combine(home, ".config");
 }
 
+// The XDG state home: data of this machine that is not worth a backup. A
+// relative value counts as none, as the XDG rules say.
+std::string stateDirectory()
+{
+    if (const char *state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
+        return state;
+    const std::string home = homeDirectory();
+    return home.empty() ? std::string() : FileSystem::combine(home, ".local/state");
+}
+
 // The documents directory the user's XDG configuration names, with $HOME
 // expanded; empty when it names none.
 std::string xdgDocumentsDirectory()
@@ -146,6 +156,9 @@ std::string PlatformPosix::getSpecialFolder(int folder)
             if (!home.empty())
                 path = FileSystem::combine(home, "Documents");
         }
+        break;
+    case LocalApplicationData:
+        path = stateDirectory();
         break;
     default:
         THROW_EXCEPTION(formatString("unsupported special folder type '%d'", folder));

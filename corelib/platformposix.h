@@ -8,7 +8,8 @@
 // receive or send time-out (EAGAIN, EWOULDBLOCK, ETIMEDOUT) is "timed out" and
 // EINPROGRESS or EINTR "pending". The documents folder is the XDG documents
 // directory (else $HOME/Documents), application data $XDG_CONFIG_HOME (else
-// $HOME/.config).
+// $HOME/.config), local application data $XDG_STATE_HOME (else
+// $HOME/.local/state).
 class PlatformPosix : public IPlatform, public Singleton<PlatformPosix> {
 public:
     // Sockets need no start-up here; ignores SIGPIPE as a second safety net,
