@@ -278,7 +278,8 @@ TEST(PlatformWindows, ProcessesCanBeListedEndedAndAwaited)
 
 TEST(PlatformWindows, ThreadNamesReachTheThreadDescription)
 {
-    ASSERT_FALSE(IsDebuggerPresent()) << "run without a debugger";
+    if (IsDebuggerPresent())
+        GTEST_SKIP() << "this case is about naming threads without a debugger";
     std::promise<void> named;
     std::wstring givenByOwner;
     std::wstring givenBySelf;
