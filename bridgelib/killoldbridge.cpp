@@ -15,9 +15,10 @@ constexpr unsigned TerminateWaitMs = 5000;
 
 std::atomic<uint32_t> lastRun{0};
 
+// The part after the last separator of a full image path; empty without one.
 std::string fileName(const std::string &path)
 {
-    const size_t slash = path.rfind('/');
+    const size_t slash = path.rfind(FileSystem::Separator);
     return slash == std::string::npos ? std::string() : path.substr(slash + 1);
 }
 

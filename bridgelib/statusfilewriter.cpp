@@ -3,34 +3,13 @@
 #include "bridgeservice.h"
 #include "filesystem.h"
 #include "logmanager.h"
+#include "platform.h"
 #include "stringutils.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <pwd.h>
-#include <unistd.h>
-
-namespace {
-
-// An absolute path from the environment variable `name`, else "".
-std::string absoluteVariable(const char *name)
-{
-    const char *value = std::getenv(name);
-    return value && value[0] == '/' ? std::string(value) : std::string();
-}
-
-std::string homeDirectory()
-{
-    if (const std::string home = absoluteVariable("HOME"); !home.empty())
-        return home;
-    if (const passwd *entry = getpwuid(getuid()); entry && entry->pw_dir && entry->pw_dir[0] == '/')
-        return entry->pw_dir;
-    return std::string();
-}
-
-} // namespace
 
 int64_t StatusFileWriter::systemClock()
 {
@@ -60,19 +39,18 @@ std::string StatusFileWriter::metricsPath() const
 std::string StatusFileWriter::stateDirectory()
 {
     if (const char *given = std::getenv("STATE_DIRECTORY"); given && *given) {
-        const std::string first = std::string(given).substr(0, std::string(given).find(':'));
-        if (!first.empty() && first[0] == '/')
+        const std::string list(given);
+        const std::string first = list.substr(0, list.find(FileSystem::ListSeparator));
+        if (FileSystem::isAbsolute(first))
             return first;
     }
-    if (const std::string state = absoluteVariable("XDG_STATE_HOME"); !state.empty())
-        return FileSystem::combine(state, FolderName);
-    const std::string home = homeDirectory();
-    return home.empty() ? std::string() : FileSystem::combine(home, std::string(".local/state/") + FolderName);
+    const std::string state = Platform::instance().getSpecialFolder(IPlatform::LocalApplicationData);
+    return state.empty() ? std::string() : FileSystem::combine(state, FolderName);
 }
 
 bool StatusFileWriter::replaceFile(const std::string &path, const std::string &text)
 {
-    const std::string temporary = formatString("%s.%d.tmp", path.c_str(), static_cast<int>(getpid()));
+    const std::string temporary = formatString("%s.%d.tmp", path.c_str(), Platform::instance().getProcessId());
     bool written = false;
     {
         std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
@@ -172,7 +150,7 @@ bool StatusFileWriter::writeFiles()
 {
     StatusRecord record;
     service_.getStatus(record);
-    record.pid = static_cast<int64_t>(getpid());
+    record.pid = static_cast<int64_t>(Platform::instance().getProcessId());
     record.written = clock_();
     if (directory_.empty()) {
         if (!failing_)

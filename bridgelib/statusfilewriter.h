@@ -61,8 +61,9 @@ public:
     std::string metricsPath() const;
 
     // The folder of the status files: $STATE_DIRECTORY when the service
-    // manager gives one (the first of several, which it separates with ':'),
-    // else $XDG_STATE_HOME/orvel-bridge, else ~/.local/state/orvel-bridge.
+    // manager gives one (the first of several, separated as the system
+    // separates path lists), else "orvel-bridge" in the user's local
+    // application data ($XDG_STATE_HOME, else ~/.local/state, on Linux).
     // Relative values are ignored, as the XDG rules say. Empty when no home
     // folder is known either.
     static std::string stateDirectory();

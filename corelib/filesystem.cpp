@@ -96,6 +96,11 @@ bool FileSystem::getLastWriteTime(const std::string &path, int64_t &time)
     }
 }
 
+bool FileSystem::isAbsolute(const std::string &path)
+{
+    return !path.empty() && fs::path(path).is_absolute();
+}
+
 std::string FileSystem::normalizePath(const std::string &path, bool trailingSeparator)
 {
     if (path.empty())

@@ -10,14 +10,20 @@
 // any thread may call them.
 class FileSystem {
 public:
-    // The separator of the paths that normalizePath and combine make.
+    // The separator of the paths that normalizePath and combine make, and
+    // the separator of lists of paths in environment variables.
 #ifdef _WIN32
     static constexpr char Separator = '\\';
+    static constexpr char ListSeparator = ';';
 #else
     static constexpr char Separator = '/';
+    static constexpr char ListSeparator = ':';
 #endif
 
     static bool setCurrentDirectory(const std::string &path);
+    // True for a path that names its place without the current directory
+    // (on Windows with its drive or share).
+    static bool isAbsolute(const std::string &path);
     // True when `path` exists and is a directory.
     static bool directoryExists(const std::string &path);
     // True when a file or empty directory was deleted; false, silently, when

@@ -53,6 +53,8 @@ public:
     virtual std::string getPlatformName() = 0;
     // Milliseconds since the system started, wrapping at 32 bits.
     virtual uint32_t getTickCount() = 0;
+    // The calling process's identifier.
+    virtual int getProcessId() = 0;
     // The machine's IPv4 interfaces that are up, broadcast-capable and not loopback.
     virtual std::vector<Interface> getBroadcastInterfaces() = 0;
     // The processes whose executable can be read, without the calling process.

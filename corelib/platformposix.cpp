@@ -190,6 +190,11 @@ std::string PlatformPosix::getPlatformName()
     return std::string(system.sysname) + " (" + system.machine + ")";
 }
 
+int PlatformPosix::getProcessId()
+{
+    return static_cast<int>(getpid());
+}
+
 uint32_t PlatformPosix::getTickCount()
 {
     timespec now{};

@@ -27,6 +27,7 @@ public:
     void setThreadName(const std::string &name, std::thread *thread) override;
     std::string getPlatformName() override;
     uint32_t getTickCount() override;
+    int getProcessId() override;
     std::vector<Interface> getBroadcastInterfaces() override;
     std::vector<Process> listProcesses() override;
     bool terminateProcess(int id) override;

@@ -290,6 +290,11 @@ std::string PlatformWindows::getPlatformName()
 #endif
 }
 
+int PlatformWindows::getProcessId()
+{
+    return static_cast<int>(GetCurrentProcessId());
+}
+
 uint32_t PlatformWindows::getTickCount()
 {
     return GetTickCount();

@@ -77,6 +77,15 @@ struct SocketHandle::State {
     State(const State &) = delete;
     State &operator=(const State &) = delete;
 
+    // The state for a new socket, or null (the socket then closed).
+    static std::shared_ptr<State> adopt(SOCKET socket)
+    {
+        if (socket == INVALID_SOCKET)
+            return nullptr;
+        auto state = std::make_shared<State>(socket);
+        return state->valid ? state : nullptr;
+    }
+
     // What a wait asks the socket for.
     enum class Interest { Read, Write, Connect };
     enum class Waited { Ready, ConnectFailed, Closed, TimedOut, Failed };
@@ -96,7 +105,7 @@ struct SocketHandle::State {
             FD_ZERO(&failed);
             FD_SET(socket, &interesting);
             FD_SET(socket, &failed);
-            const timeval now{0, 0};
+            timeval now{0, 0};
             const int found = interest == Interest::Read
                                   ? ::select(0, &interesting, nullptr, nullptr, &now)
                                   : ::select(0, nullptr, &interesting, interest == Interest::Connect ? &failed : nullptr, &now);
@@ -136,28 +145,16 @@ struct SocketHandle::State {
     std::atomic<uint32_t> sendTimeout{0};
 };
 
-namespace {
-
-// The handle's state for a new socket, or null (the socket then closed).
-std::shared_ptr<SocketHandle::State> adoptSocket(SOCKET socket)
-{
-    if (socket == INVALID_SOCKET)
-        return nullptr;
-    auto state = std::make_shared<SocketHandle::State>(socket);
-    return state->valid ? state : nullptr;
-}
-
-} // namespace
 
 SocketHandle SocketHandle::createStream()
 {
-    return SocketHandle(adoptSocket(
+    return SocketHandle(State::adopt(
         ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT)));
 }
 
 SocketHandle SocketHandle::createDatagram()
 {
-    SocketHandle handle(adoptSocket(
+    SocketHandle handle(State::adopt(
         ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT)));
     if (handle.state_) {
         // Otherwise a port-unreachable answer to an earlier datagram fails
@@ -329,7 +326,7 @@ SocketHandle SocketHandle::accept(AcceptFailure &failure) const
         if (accepted != INVALID_SOCKET) {
             // The new socket shares the listening socket's event until it
             // gets its own.
-            std::shared_ptr<State> state = adoptSocket(accepted);
+            std::shared_ptr<State> state = State::adopt(accepted);
             failure = state ? AcceptFailure::None : AcceptFailure::Exhausted;
             return SocketHandle(std::move(state));
         }
@@ -476,7 +473,7 @@ int SocketHandle::waitReadable(const SocketHandle *const *handles, size_t count,
             }
             FD_SET(state.socket, &readable);
         }
-        const timeval now{0, 0};
+        timeval now{0, 0};
         if (::select(0, &readable, nullptr, nullptr, &now) == SOCKET_ERROR)
             return -1;
         for (size_t index = 0; index < count; ++index) {

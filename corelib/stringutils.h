@@ -1,10 +1,19 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
+// The printf dialect the compiler checks formats against: MinGW's C++
+// library formats as C99 does (%zu, %lld), not as the Windows runtime.
+#ifdef __MINGW_PRINTF_FORMAT
+#define ORVEL_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define ORVEL_PRINTF_FORMAT printf
+#endif
+
 // printf-style formatting into a string; a null or failing format gives "".
-std::string formatString(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatString(const char *format, ...) __attribute__((format(ORVEL_PRINTF_FORMAT, 1, 2)));
 
 // An IPv4 address held in host order (first octet most significant) as dotted
 // decimal text, e.g. 0xC0A80114 -> "192.168.1.20".
