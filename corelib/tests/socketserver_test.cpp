@@ -1,4 +1,5 @@
 #include "isocketserver.h"
+#include "sockettestsystem.h"
 #include "logcapture.h"
 #include "socketsmanager.h"
 #include "sockettesttools.h"
@@ -116,7 +117,7 @@ private:
 struct DatagramRecord {
     std::atomic<int> runs{0};
     std::atomic<bool> finished{false};
-    std::atomic<int> handleInRun{-2};
+    std::atomic<long long> handleInRun{-2};
     std::atomic<const void *> objectInRun{nullptr};
     std::atomic<int> lastResult{-2};
     std::mutex mutex;  // guards datagrams
@@ -253,7 +254,7 @@ TEST(SocketServer, StoppedServerCanBeBoundAgainAtOnceAfterServing)
     auto client = connectClient(port);
     ASSERT_TRUE(client);
     EXPECT_EQ(roundTrip(*client, "quit"), "quit");
-    EXPECT_TRUE(seesEndOfStream(client->handle()));
+    EXPECT_TRUE(seesEndOfStream(*client));
     client.reset();
     ASSERT_TRUE(eventually([&] { return record->finished == 1; }));
     server.reset();
@@ -316,7 +317,7 @@ TEST(SocketServer, ServerTimeoutsApplyToAcceptedConnectionsAndDoNotEndAccepting)
 
     // The silent client is dropped once the copy's read runs out of time.
     const auto begin = Clock::now();
-    EXPECT_TRUE(seesEndOfStream(client->handle(), 5000)) << "the accepted connection has no receive time-out";
+    EXPECT_TRUE(seesEndOfStream(*client, 5000)) << "the accepted connection has no receive time-out";
     EXPECT_GE(millisecondsSince(begin), 200);
     EXPECT_TRUE(eventually([&] { return record->finished == 1; }));
     EXPECT_EQ(capture.count("accept() failed"), 0);
@@ -377,7 +378,7 @@ TEST(SocketServer, ConnectionWithoutAThreadIsDroppedAndTheNextIsServed)
 
     auto dropped = connectClient(port, "Dropped");
     ASSERT_TRUE(dropped);
-    EXPECT_TRUE(seesEndOfStream(dropped->handle())) << "the dropped connection is closed";
+    EXPECT_TRUE(seesEndOfStream(*dropped)) << "the dropped connection is closed";
     ASSERT_TRUE(capture.waitFor("Connection dropped", 5000));
     bool logged = false;
     for (const auto &message : capture.messages()) {
@@ -409,7 +410,7 @@ TEST(SocketServer, ExceptionInOnRunIsLoggedAndTheServerGoesOn)
 
     auto failed = connectClient(port, "Failed");
     ASSERT_TRUE(failed);
-    EXPECT_TRUE(seesEndOfStream(failed->handle())) << "the copy's connection closes with it";
+    EXPECT_TRUE(seesEndOfStream(*failed)) << "the copy's connection closes with it";
     ASSERT_TRUE(capture.waitFor("echo failure", 5000));
     EXPECT_EQ(capture.count("echo failure"), 1);
 
@@ -433,10 +434,7 @@ TEST(SocketServer, BroadcastServerRunsOnceOnACloneThatSharesTheHandle)
     EXPECT_EQ(record->handleInRun, server->handle()) << "the clone shares the server's handle";
     EXPECT_NE(record->objectInRun.load(), static_cast<const void *>(server.get())) << "onRun runs on a clone";
 
-    int broadcast = 0;
-    socklen_t length = sizeof broadcast;
-    ASSERT_EQ(::getsockopt(server->handle(), SOL_SOCKET, SO_BROADCAST, &broadcast, &length), 0);
-    EXPECT_NE(broadcast, 0);
+    EXPECT_TRUE(broadcastEnabled(*server)) << "the service's socket may send broadcasts";
 
     Socket sender("Sender");
     ASSERT_TRUE(sender.openDatagram());
@@ -470,9 +468,10 @@ TEST(SocketsManager, CreateSocketRegistersAndRemoveExpiredDropsOnlyDestroyedSock
     EXPECT_EQ(unopened->name, "Unopened");
     EXPECT_EQ(unopened->handle(), -1);
 
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(descriptor, 0);
-    auto adopted = manager.createSocket("Adopted", SocketHandle::adopt(descriptor));
+    const SocketHandle given = SocketHandle::createStream();
+    ASSERT_TRUE(given.isOpen());
+    const long long descriptor = given.descriptor();
+    auto adopted = manager.createSocket("Adopted", given);
     EXPECT_EQ(adopted->handle(), descriptor);
     auto connected = manager.createSocket("Connected");
     ASSERT_TRUE(connected->connect(Loopback, listener.port()));
@@ -493,12 +492,12 @@ TEST(SocketsManager, CreateSocketKeepsTheRegistryBoundedWhileSocketsComeAndGo)
     SocketsManager manager;
     for (const size_t liveCount : {size_t(5), size_t(200)}) {
         std::vector<std::shared_ptr<Socket>> live;
-        std::vector<int> descriptors;
+        std::vector<long long> descriptors;
         for (size_t i = 0; i < liveCount; ++i) {
-            const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            ASSERT_GE(descriptor, 0);
-            descriptors.push_back(descriptor);
-            live.push_back(manager.createSocket("Live", SocketHandle::adopt(descriptor)));
+            SocketHandle handle = SocketHandle::createStream();
+            ASSERT_TRUE(handle.isOpen());
+            descriptors.push_back(handle.descriptor());
+            live.push_back(manager.createSocket("Live", std::move(handle)));
         }
         size_t most = 0;
         for (int i = 0; i < 20000; ++i) {
@@ -540,20 +539,17 @@ TEST(SocketsManager, CloseAllWakesABlockedReadAndEmptiesTheRegistry)
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_FALSE(done) << "the read should still wait";
 
-    const int descriptor = registered->handle();
     const auto begin = Clock::now();
     manager.closeAll();
     const bool woken = eventually([&] { return done.load(); }, 5000);
     EXPECT_TRUE(woken) << "closeAll did not wake the read";
     EXPECT_LT(millisecondsSince(begin), 2000);
-    if (!woken)
-        ::shutdown(descriptor, SHUT_RDWR);  // release the reader so that the test can end
-    reader.join();
+    joinOrEnd(reader, done, "a registered socket's read");
     EXPECT_EQ(result, -1);
     EXPECT_EQ(manager.registeredCount(), 0u);
     EXPECT_EQ(registered->handle(), -1);
     EXPECT_EQ(registered->name, "Server") << "the object lives on with its owner";
-    EXPECT_TRUE(seesEndOfStream(peer->handle()));
+    EXPECT_TRUE(seesEndOfStream(*peer));
     EXPECT_NE(unregistered.client->handle(), -1) << "only registered sockets are closed";
 }
 
@@ -574,6 +570,6 @@ TEST(SocketsManager, CreateSocketAfterCloseAllRegistersAnew)
     ASSERT_TRUE(peer);
     manager.closeAll();
     EXPECT_EQ(after->handle(), -1) << "the new registration is closed by the next closeAll";
-    EXPECT_TRUE(seesEndOfStream(peer->handle()));
+    EXPECT_TRUE(seesEndOfStream(*peer));
     EXPECT_EQ(manager.registeredCount(), 0u);
 }

@@ -2,26 +2,24 @@
 
 // Test helpers for the socket layer: loopback listeners, connected pairs of
 // Socket objects, a port that nothing listens on, and waits with deadlines.
-// Everything here uses 127.0.0.1 only.
+// Everything here uses 127.0.0.1 only, and reaches the system through
+// SocketHandle alone, so that the same tests run on every platform.
 
 #include "socket.h"
+#include "sockethandle.h"
 #include "stringutils.h"
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace sockettest {
 
@@ -85,78 +83,97 @@ private:
     std::thread thread_;
 };
 
-inline sockaddr_in loopbackAddress(uint16_t port)
+// Joins `worker` once `done` is set. A worker that a close() should have
+// woken and that still runs after a generous grace cannot be released any
+// other way (a close is the only wake-up there is), so the test program ends
+// with a message rather than hang until its time-out.
+inline void joinOrEnd(std::thread &worker, const std::atomic<bool> &done, const char *what)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(Loopback);
-    address.sin_port = htons(port);
-    return address;
+    if (!eventually([&] { return done.load(); }, 30000)) {
+        std::fprintf(stderr, "FATAL: %s still blocked 30 s after its socket was closed; ending the tests\n", what);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    worker.join();
 }
 
-inline uint16_t localPortOf(int descriptor)
+// True when `handle` becomes readable (data, a connection to accept, the end
+// of its stream, an error) within the time.
+inline bool becomesReadable(const SocketHandle &handle, int timeoutMilliseconds)
 {
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(descriptor, reinterpret_cast<sockaddr *>(&local), &length) != 0)
-        return 0;
-    return ntohs(local.sin_port);
+    if (!handle.isOpen())
+        return false;
+    const SocketHandle *handles[] = {&handle};
+    bool ready = false;
+    return SocketHandle::waitReadable(handles, 1, timeoutMilliseconds, &ready) > 0 && ready;
 }
 
-// A plain listening TCP socket on 127.0.0.1 and a system-chosen port. It
-// accepts only when asked to, so connections can also be left waiting.
+inline bool becomesReadable(const Socket &socket, int timeoutMilliseconds)
+{
+    return becomesReadable(socket.sharedHandle(), timeoutMilliseconds);
+}
+
+// True when the handle's peer ended the connection (a receive of 0 bytes)
+// within the time, with no data before it.
+inline bool seesEndOfStream(const SocketHandle &handle, int timeoutMilliseconds = 5000)
+{
+    if (!becomesReadable(handle, timeoutMilliseconds))
+        return false;
+    char byte;
+    return handle.receive(&byte, 1) == 0;  // readable: the receive does not wait
+}
+
+inline bool seesEndOfStream(const Socket &socket, int timeoutMilliseconds = 5000)
+{
+    return seesEndOfStream(socket.sharedHandle(), timeoutMilliseconds);
+}
+
+// A listening TCP socket on 127.0.0.1 and a system-chosen port. It accepts
+// only when asked to, so connections can also be left waiting.
 class Listener {
 public:
-    explicit Listener(int backlog = 16, int receiveBuffer = 0)
+    // `bufferBytes` (0: the system's default) caps the kernel buffers of the
+    // connections it accepts.
+    explicit Listener(int backlog = 16, int bufferBytes = 0) : handle_(SocketHandle::createStream())
     {
-        descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (descriptor_ < 0)
-            throw std::runtime_error("socket() failed");
-        if (receiveBuffer > 0)
-            ::setsockopt(descriptor_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        const sockaddr_in address = loopbackAddress(0);
-        if (::bind(descriptor_, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
-            ::listen(descriptor_, backlog) != 0)
+        if (!handle_.isOpen())
+            throw std::runtime_error("cannot make a socket");
+        if (bufferBytes > 0)
+            handle_.setBufferSizes(bufferBytes);
+        if (!handle_.bind(Loopback, 0) || !handle_.listen(backlog))
             throw std::runtime_error("cannot listen on 127.0.0.1");
-        port_ = localPortOf(descriptor_);
+        port_ = handle_.localPort();
     }
-    ~Listener()
-    {
-        if (descriptor_ >= 0)
-            ::close(descriptor_);
-    }
+    ~Listener() { handle_.close(); }
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
 
     uint16_t port() const { return port_; }
-    int descriptor() const { return descriptor_; }
+    const SocketHandle &handle() const { return handle_; }
 
     // True when a connection waits to be accepted within the time.
-    bool hasPending(int timeoutMilliseconds) const
-    {
-        pollfd entry{descriptor_, POLLIN, 0};
-        return ::poll(&entry, 1, timeoutMilliseconds) > 0 && (entry.revents & POLLIN);
-    }
+    bool hasPending(int timeoutMilliseconds) const { return becomesReadable(handle_, timeoutMilliseconds); }
 
-    // The accepted descriptor, or -1 when none came within the time.
-    int accept(int timeoutMilliseconds = 5000) const
+    // The accepted connection, or an empty handle when none came within the time.
+    SocketHandle accept(int timeoutMilliseconds = 5000) const
     {
         if (!hasPending(timeoutMilliseconds))
-            return -1;
-        return ::accept4(descriptor_, nullptr, nullptr, SOCK_CLOEXEC);
+            return SocketHandle();
+        SocketHandle::AcceptFailure failure = SocketHandle::AcceptFailure::None;
+        return handle_.accept(failure);
     }
 
     // The accepted connection as a Socket, or an empty pointer.
     std::shared_ptr<Socket> acceptSocket(const std::string &name = "Accepted", int timeoutMilliseconds = 5000) const
     {
-        const int accepted = accept(timeoutMilliseconds);
-        if (accepted < 0)
+        SocketHandle accepted = accept(timeoutMilliseconds);
+        if (!accepted.isOpen())
             return nullptr;
-        return std::make_shared<Socket>(name, SocketHandle::adopt(accepted));
+        return std::make_shared<Socket>(name, std::move(accepted));
     }
 
 private:
-    int descriptor_ = -1;
+    const SocketHandle handle_;
     uint16_t port_ = 0;
 };
 
@@ -183,34 +200,12 @@ inline SocketPair makePair(const Listener &listener, const std::string &clientNa
 // to it is refused.
 inline uint16_t releasedPort()
 {
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopbackAddress(0);
-    uint16_t port = 0;
-    if (descriptor >= 0 && ::bind(descriptor, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0)
-        port = localPortOf(descriptor);
-    if (descriptor >= 0)
-        ::close(descriptor);
+    SocketHandle handle = SocketHandle::createStream();
+    const uint16_t port = handle.bind(Loopback, 0) ? handle.localPort() : 0;
+    handle.close();
     if (port == 0)
         throw std::runtime_error("cannot bind a port on 127.0.0.1");
     return port;
-}
-
-// True when the descriptor's peer closed the connection (a receive of 0
-// bytes) within the time, with no data before it.
-inline bool seesEndOfStream(int descriptor, int timeoutMilliseconds = 5000)
-{
-    pollfd entry{descriptor, POLLIN, 0};
-    if (::poll(&entry, 1, timeoutMilliseconds) <= 0)
-        return false;
-    char byte;
-    return ::recv(descriptor, &byte, 1, MSG_DONTWAIT) == 0;
-}
-
-// True when the descriptor becomes readable within the time.
-inline bool becomesReadable(int descriptor, int timeoutMilliseconds)
-{
-    pollfd entry{descriptor, POLLIN, 0};
-    return ::poll(&entry, 1, timeoutMilliseconds) > 0 && (entry.revents & POLLIN);
 }
 
 } // namespace sockettest
