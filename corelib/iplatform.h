@@ -61,6 +61,11 @@ public:
     virtual std::vector<Process> listProcesses() = 0;
     // Ends a process at once; false when it could not be signalled.
     virtual bool terminateProcess(int id) = 0;
+    // True while a process with this identifier exists (also one this user
+    // may not signal or open).
+    virtual bool processExists(int id) = 0;
+    // The login name of the user the process runs as; empty when unknown.
+    virtual std::string getUserName() = 0;
     // Waits until the process has ended; false when it still runs after the time.
     virtual bool waitForProcessEnd(int id, unsigned milliseconds) = 0;
     // Hands the pages of memory that the process has freed back to the

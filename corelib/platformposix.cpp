@@ -261,6 +261,22 @@ bool PlatformPosix::terminateProcess(int id)
     return ::kill(id, SIGKILL) == 0;
 }
 
+bool PlatformPosix::processExists(int id)
+{
+    return id > 0 && (::kill(id, 0) == 0 || errno != ESRCH);
+}
+
+std::string PlatformPosix::getUserName()
+{
+    const long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    passwd entry{};
+    passwd *found = nullptr;
+    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found && found->pw_name)
+        return found->pw_name;
+    return std::string();
+}
+
 bool PlatformPosix::waitForProcessEnd(int id, unsigned milliseconds)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);

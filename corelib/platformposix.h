@@ -31,6 +31,8 @@ public:
     std::vector<Interface> getBroadcastInterfaces() override;
     std::vector<Process> listProcesses() override;
     bool terminateProcess(int id) override;
+    bool processExists(int id) override;
+    std::string getUserName() override;
     bool waitForProcessEnd(int id, unsigned milliseconds) override;
     void releaseFreeMemory() override;
 

@@ -382,6 +382,32 @@ bool PlatformWindows::terminateProcess(int id)
     return process && TerminateProcess(process.get(), 1);
 }
 
+bool PlatformWindows::processExists(int id)
+{
+    if (id <= 0)
+        return false;
+    const ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(id)));
+    if (!process)
+        return GetLastError() != ERROR_INVALID_PARAMETER;  // exists, but this user may not open it
+    DWORD code = 0;
+    return !GetExitCodeProcess(process.get(), &code) || code == STILL_ACTIVE;
+}
+
+std::string PlatformWindows::getUserName()
+{
+    wchar_t name[257] = {};
+    DWORD size = sizeof name / sizeof name[0];
+    if (!GetUserNameW(name, &size))
+        return std::string();
+    const int length = WideCharToMultiByte(CP_UTF8, 0, name, -1, nullptr, 0, nullptr, nullptr);
+    if (length <= 1)
+        return std::string();
+    std::string result(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, name, -1, &result[0], length, nullptr, nullptr);
+    result.resize(static_cast<size_t>(length - 1));
+    return result;
+}
+
 bool PlatformWindows::waitForProcessEnd(int id, unsigned milliseconds)
 {
     const ScopedHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id)));

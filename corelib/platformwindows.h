@@ -54,6 +54,8 @@ public:
     std::vector<Process> listProcesses() override;
     // False for the calling process, which is never ended here.
     bool terminateProcess(int id) override;
+    bool processExists(int id) override;
+    std::string getUserName() override;
     // True also when no process has the identifier (any more).
     bool waitForProcessEnd(int id, unsigned milliseconds) override;
     // Compacts the C run-time's heap, handing its free blocks back.

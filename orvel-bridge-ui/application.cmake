@@ -6,7 +6,7 @@
 # images, the signal pipe). The application itself needs both libraries,
 # qtawesome (with the log window) and singleapplication.
 add_library(trayparts STATIC
-  ${CMAKE_CURRENT_SOURCE_DIR}/signalpipe.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/signalpipeposix.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/signalpipe.h
   ${CMAKE_CURRENT_SOURCE_DIR}/statustext.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/statustext.h

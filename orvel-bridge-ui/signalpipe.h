@@ -13,6 +13,9 @@
 // process-wide descriptor). Construct and destroy it on the user-interface
 // thread; the destructor restores the previous handlers before it closes the
 // pipe, so no handler writes into a closed descriptor.
+//
+// POSIX only (signalpipeposix.cpp), like the rest of the tray program for
+// now; on Windows the same signal would come from a console control handler.
 class SignalPipe : public QObject {
     Q_OBJECT
 public:

@@ -3,6 +3,7 @@
 #include "exception.h"
 #include "littleendian.h"
 #include "logmanager.h"
+#include "platform.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -11,14 +12,11 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <pwd.h>
+#include <limits>
 #include <memory>
 #include <random>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -139,13 +137,9 @@ QString SingleApplicationPrivate::blockServerName(SingleApplication::Options opt
 
 QString SingleApplicationPrivate::currentUserName()
 {
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
-    passwd entry{};
-    passwd *found = nullptr;
-    if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_name && found->pw_name[0])
-        return QString::fromLocal8Bit(found->pw_name);
+    const std::string name = Platform::instance().getUserName();
+    if (!name.empty())
+        return QString::fromStdString(name);
     return QStandardPaths::standardLocations(QStandardPaths::HomeLocation).join(QString());
 }
 
@@ -189,9 +183,7 @@ int SingleApplicationPrivate::waitSeconds(int r)
 
 bool SingleApplicationPrivate::processExists(qint64 pid)
 {
-    if (pid <= 0)
-        return false;
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+    return pid > 0 && pid <= std::numeric_limits<int>::max() && Platform::instance().processExists(static_cast<int>(pid));
 }
 
 void SingleApplicationPrivate::initializeBlock()
