@@ -113,7 +113,7 @@ bool Socket::connect(uint32_t address, uint16_t port)
     }
 
     if (refused || !handle.connect(address, port)) {
-        const int error = refused ? 0 : SocketHandle::lastError();
+        const int error = refused ? SocketHandle::closedError() : SocketHandle::lastError();
         closeHandle();
         handle.close();
         ORVEL_LOG(Debug, formatString("Connect to %s failed with error %d%s", text.c_str(), error, nameSuffix().c_str()));

@@ -38,6 +38,9 @@ public:
     static SocketHandle createDatagram();
     // The platform's last socket error of the calling thread.
     static int lastError();
+    // The error of a call on a handle that is empty or closed (EBADF,
+    // WSAENOTSOCK).
+    static int closedError();
     // Dotted text without the resolver, else the resolver's first IPv4
     // address, in host order; 0 on failure, with the resolver's "#%d (%s)"
     // reason in `failure`.

@@ -98,6 +98,11 @@ int SocketHandle::lastError()
     return errno;
 }
 
+int SocketHandle::closedError()
+{
+    return EBADF;
+}
+
 bool SocketHandle::isOpen() const
 {
     return state_ && !state_->closed.load();

@@ -133,7 +133,7 @@ struct SocketHandle::State {
         if (waited == Waited::TimedOut)
             WSASetLastError(WSAETIMEDOUT);
         else if (waited == Waited::Closed)
-            WSASetLastError(WSAEINTR);
+            WSASetLastError(WSAENOTSOCK);
     }
 
     const SOCKET socket;
@@ -193,6 +193,11 @@ int SocketHandle::lastError()
     return WSAGetLastError();
 }
 
+int SocketHandle::closedError()
+{
+    return WSAENOTSOCK;
+}
+
 bool SocketHandle::isOpen() const
 {
     return state_ && !state_->closed.load();
@@ -248,14 +253,14 @@ long SocketHandle::receive(void *buffer, size_t size) const
 {
     for (;;) {
         if (!isOpen()) {
-            WSASetLastError(WSAEINTR);
+            WSASetLastError(WSAENOTSOCK);
             return -1;
         }
         const int received = ::recv(state_->socket, static_cast<char *>(buffer), clampSize(size), 0);
         if (received > 0 || (received == 0 && isOpen()))
             return received;
         if (received == 0) {
-            WSASetLastError(WSAEINTR);  // woken by close(): a failure, not the peer's end
+            WSASetLastError(WSAENOTSOCK);  // woken by close(): a failure, not the peer's end
             return -1;
         }
         if (WSAGetLastError() != WSAEWOULDBLOCK)
@@ -272,7 +277,7 @@ long SocketHandle::send(const void *data, size_t size) const
 {
     for (;;) {
         if (!isOpen()) {
-            WSASetLastError(WSAEINTR);
+            WSASetLastError(WSAENOTSOCK);
             return -1;
         }
         const int sent = ::send(state_->socket, static_cast<const char *>(data), clampSize(size), 0);
@@ -318,7 +323,7 @@ SocketHandle SocketHandle::accept(AcceptFailure &failure) const
 {
     for (;;) {
         if (!isOpen()) {
-            WSASetLastError(WSAEINTR);
+            WSASetLastError(WSAENOTSOCK);
             failure = AcceptFailure::Failed;
             return SocketHandle();
         }
@@ -368,7 +373,7 @@ long SocketHandle::sendTo(const void *data, size_t size, uint32_t address, uint1
     const sockaddr_in target = endpoint(address, port);
     for (;;) {
         if (!isOpen()) {
-            WSASetLastError(WSAEINTR);
+            WSASetLastError(WSAENOTSOCK);
             return -1;
         }
         const int sent = ::sendto(state_->socket, static_cast<const char *>(data), clampSize(size), 0,
@@ -389,7 +394,7 @@ long SocketHandle::receiveFrom(void *buffer, size_t size, uint32_t &address, uin
 {
     for (;;) {
         if (!isOpen()) {
-            WSASetLastError(WSAEINTR);
+            WSASetLastError(WSAENOTSOCK);
             return -1;
         }
         sockaddr_in sender{};
