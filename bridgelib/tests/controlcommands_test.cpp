@@ -2,18 +2,15 @@
 #include "littleendian.h"
 #include "logcapture.h"
 #include "remoteprinter.h"
+#include "servicetesttools.h"
 #include "sockettesttools.h"
 #include "testservice.h"
 
-#include <arpa/inet.h>
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <future>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace sockettest;
 namespace pt = boost::posix_time;
@@ -27,41 +24,32 @@ constexpr uint32_t DatePrinter = 0x7F000402u;      // 127.0.4.2
 constexpr uint32_t FailingPrinter = 0x7F000403u;   // 127.0.4.3
 
 // A printer's control port: listens on address:9102 and serves one
-// connection with `serve` (given the accepted descriptor) on a thread.
+// connection with `serve` (given the accepted socket) on a thread.
 class ControlPort {
 public:
-    explicit ControlPort(uint32_t address)
+    explicit ControlPort(uint32_t address) : listener_(address, ControlProtocol::Port)
     {
-        descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        ::setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(address);
-        local.sin_port = htons(ControlProtocol::Port);
-        if (::bind(descriptor_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
-            ::listen(descriptor_, 4) != 0)
+        if (!listener_.listening())
             throw std::runtime_error("cannot listen on the control port");
     }
-    ~ControlPort() { ::close(descriptor_); }
 
     // Accepts one connection and returns what `serve` makes of it.
     template <typename Serve>
     std::future<std::string> serveOne(Serve serve)
     {
         return std::async(std::launch::async, [this, serve] {
-            pollfd entry{descriptor_, POLLIN, 0};
-            if (::poll(&entry, 1, 10000) <= 0)
+            const std::shared_ptr<Socket> connection = listener_.accept(10000);
+            if (!connection)
                 return std::string("no connection");
-            Socket connection("Printer side", SocketHandle::adopt(::accept4(descriptor_, nullptr, nullptr, SOCK_CLOEXEC)));
-            connection.receiveTimeout = 10000;
-            connection.applyTimeouts();
-            return serve(connection);
+            connection->name = "Printer side";
+            connection->receiveTimeout = 10000;
+            connection->applyTimeouts();
+            return serve(*connection);
         });
     }
 
 private:
-    int descriptor_ = -1;
+    servicetest::FixedListener listener_;
 };
 
 std::string readExactly(Socket &socket, size_t size)

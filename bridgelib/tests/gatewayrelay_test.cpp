@@ -25,7 +25,7 @@ struct GatewayBed {
             return false;
         gatewayPort = service.getGatewayPort().value_or(0);
         const auto test = acceptFrom(*server);
-        return gatewayPort != 0 && test && sockettest::seesEndOfStream(test->handle());
+        return gatewayPort != 0 && test && sockettest::seesEndOfStream(*test);
     }
 
     LogCapture capture;
@@ -70,7 +70,7 @@ TEST(GatewayRelay, JoinsEachSlaveConnectionToANewServerConnection)
     pairOne.get();
 
     slaveOne->close();
-    EXPECT_TRUE(sockettest::seesEndOfStream(serverOne->handle())) << "a slave that leaves ends its own relay";
+    EXPECT_TRUE(sockettest::seesEndOfStream(*serverOne)) << "a slave that leaves ends its own relay";
     expectBothWays(*slaveTwo, *serverTwo, 1000, 3);
 }
 
@@ -113,7 +113,7 @@ TEST(GatewayRelay, SlaveIsDroppedAtOnceWhenTheServerCannotBeReached)
     bed.server.reset();  // the server goes away; the gateway does not know yet
     const auto slave = connectLoopback(bed.gatewayPort);
     ASSERT_NE(slave, nullptr);
-    EXPECT_TRUE(sockettest::seesEndOfStream(slave->handle(), 1000));
+    EXPECT_TRUE(sockettest::seesEndOfStream(*slave, 1000));
     ASSERT_TRUE(bed.capture.waitFor("Failed to create gateway's tunnel"));
     EXPECT_EQ(countLogged(bed.capture, Error, "Failed to create gateway's tunnel (server connection failed)"), 1);
     EXPECT_TRUE(bed.capture.contains("Gateway closed")) << "the relay's server test switched the modes as well";
@@ -140,8 +140,8 @@ TEST(GatewayRelay, ClosedGatewayStopsListeningWhileItsRelaysGoOnUntilTheServiceS
     const auto begin = sockettest::Clock::now();
     bed.service.stop();
     EXPECT_LT(sockettest::millisecondsSince(begin), 1000);
-    EXPECT_TRUE(sockettest::seesEndOfStream(slave->handle(), 1000)) << "the stop ended the relay";
-    EXPECT_TRUE(sockettest::seesEndOfStream(server->handle(), 1000));
+    EXPECT_TRUE(sockettest::seesEndOfStream(*slave, 1000)) << "the stop ended the relay";
+    EXPECT_TRUE(sockettest::seesEndOfStream(*server, 1000));
 }
 
 TEST(BridgeGateway, ConnectionRefusedByAStoppedServiceIsClosedAndItsErrorCaught)
@@ -158,7 +158,7 @@ TEST(BridgeGateway, ConnectionRefusedByAStoppedServiceIsClosedAndItsErrorCaught)
         for (int i = 0; i < 2; ++i) {
             const auto slave = connectLoopback(gateway->getLocalPort());
             ASSERT_NE(slave, nullptr) << "connection " << i + 1 << ": the listener goes on after an error";
-            EXPECT_TRUE(sockettest::seesEndOfStream(slave->handle(), 1000));
+            EXPECT_TRUE(sockettest::seesEndOfStream(*slave, 1000));
         }
         gateway.reset();
     }  // the service goes at once, without waiting here for its threads

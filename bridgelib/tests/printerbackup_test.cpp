@@ -21,7 +21,6 @@
 #include <regex>
 #include <string>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -35,15 +34,14 @@ namespace {
 constexpr uint32_t PrinterAddress = 0x7F000501u;  // 127.0.5.1, never connected to
 
 // The status connection of one backup: the bridge's end and the printer's,
-// the two ends of a local stream socket pair.
+// the two ends of a loopback connection.
 struct StatusConnection {
     StatusConnection()
     {
-        int ends[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-            throw std::runtime_error("socketpair failed");
-        bridge = std::make_shared<Socket>("PrinterStatusPort", SocketHandle::adopt(ends[0]));
-        printer = std::make_shared<Socket>("Printer", SocketHandle::adopt(ends[1]));
+        const Listener listener;
+        const SocketPair pair = makePair(listener, "PrinterStatusPort", "Printer");
+        bridge = pair.client;
+        printer = pair.server;
         printer->receiveTimeout = 10000;
         printer->applyTimeouts();
     }

@@ -68,7 +68,7 @@ TEST(ServiceModes, ReachableServerMakesAGatewayOnASystemChosenPort)
 
     const auto test = acceptFrom(server);
     ASSERT_NE(test, nullptr) << "the server test reached the server";
-    EXPECT_TRUE(sockettest::seesEndOfStream(test->handle())) << "the test connection is closed after the test";
+    EXPECT_TRUE(sockettest::seesEndOfStream(*test)) << "the test connection is closed after the test";
     EXPECT_NE(connectLoopback(*port), nullptr) << "the gateway listens on the port it reports";
 }
 
@@ -80,7 +80,7 @@ TEST(ServiceModes, FailedServerTestMakesASlaveThatDropsItsSlaves)
     // The responder that a failed server test opens takes UDP 9102 on the
     // machine: derived only when that port is free, else switched off and
     // the rest of the row still checked.
-    const bool responderDerived = portFree(SOCK_DGRAM, ResponderPort);
+    const bool responderDerived = portFree(Transport::Datagram, ResponderPort);
     std::vector<const char *> arguments = {"--server-address", "127.0.0.1", "--server-port", serverPort.c_str(),
                                            "--printer-tunnel-port", "0"};
     if (!responderDerived)
@@ -149,7 +149,7 @@ TEST(ServiceModes, SlaveOptionNeverContactsTheServerAndRoutesThroughAGateway)
 
 TEST(ServiceModes, ForcedGatewayAndResponderRunWhateverTheServerAndKeepPrintersOut)
 {
-    if (!portFree(SOCK_DGRAM, ResponderPort))
+    if (!portFree(Transport::Datagram, ResponderPort))
         GTEST_SKIP() << "UDP 9102 is taken on this machine";
     LogCapture capture;
     auto server = std::make_unique<sockettest::Listener>();
@@ -288,7 +288,7 @@ TEST(PrinterTunnel, BusyPort80FallsBackTo8080AndLeadsToThePrintersWebPort)
     FixedListener web(WebPrinter, 80);
     if (!web.listening())
         GTEST_SKIP() << "port 80 cannot be held on 127.0.3.1";
-    if (!portFree(SOCK_STREAM, 8080))
+    if (!portFree(Transport::Stream, 8080))
         GTEST_SKIP() << "port 8080 is taken on this machine";
     LogCapture capture;
     TestService service;
@@ -317,7 +317,7 @@ TEST(PrinterTunnel, BusyPort80FallsBackTo8080AndLeadsToThePrintersWebPort)
     ASSERT_NE(secondPage, nullptr);
     expectBothWays(*second, *secondPage, 1000, 2);
     browser->close();
-    EXPECT_TRUE(sockettest::seesEndOfStream(page->handle())) << "a browser that leaves ends its own relay";
+    EXPECT_TRUE(sockettest::seesEndOfStream(*page)) << "a browser that leaves ends its own relay";
     expectBothWays(*second, *secondPage, 1000, 3);
 }
 
@@ -392,7 +392,7 @@ TEST(PrinterTunnel, ConnectionsItCannotServeAreClosedAtOnce)
     ASSERT_TRUE(refused.createServer(0));
     const auto first = connectLoopback(refused.getLocalPort());
     ASSERT_NE(first, nullptr);
-    EXPECT_TRUE(sockettest::seesEndOfStream(first->handle(), 1000));
+    EXPECT_TRUE(sockettest::seesEndOfStream(*first, 1000));
     ASSERT_TRUE(capture.waitFor("internal error (clientSocket is null)"));
     EXPECT_EQ(countLogged(capture, Error, "Unhandled exception in server: internal error (clientSocket is null)"), 1)
         << "caught at the top of the connection's thread and logged";
@@ -402,7 +402,7 @@ TEST(PrinterTunnel, ConnectionsItCannotServeAreClosedAtOnce)
     capture.clear();
     const auto second = connectLoopback(refused.getLocalPort());
     ASSERT_NE(second, nullptr);
-    EXPECT_TRUE(sockettest::seesEndOfStream(second->handle(), 1000));
+    EXPECT_TRUE(sockettest::seesEndOfStream(*second, 1000));
     for (const auto &message : capture.messages())
         EXPECT_NE(message->text.find("(Client)"), std::string::npos) << "logged: " << message->text;
 
@@ -414,7 +414,7 @@ TEST(PrinterTunnel, ConnectionsItCannotServeAreClosedAtOnce)
     for (int i = 0; i < 2; ++i) {
         const auto browser = connectLoopback(tunnel.getLocalPort());
         ASSERT_NE(browser, nullptr);
-        EXPECT_TRUE(sockettest::seesEndOfStream(browser->handle(), 2000));
+        EXPECT_TRUE(sockettest::seesEndOfStream(*browser, 2000));
     }
     ASSERT_TRUE(sockettest::eventually([&] {
         return countLogged(capture, Error, "Failed to create printer's tunnel (status port connection failed)") == 2;

@@ -12,16 +12,11 @@
 #include "sockettesttools.h"
 #include "tempdirectory.h"
 
-#include <arpa/inet.h>
-#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <future>
 #include <gtest/gtest.h>
 #include <memory>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace servicetest {
@@ -108,79 +103,59 @@ inline void expectBothWays(Socket &near, Socket &far, size_t size, unsigned seed
     EXPECT_TRUE(receivedIn == inbound) << "the bytes towards the near end changed";
 }
 
-inline sockaddr_in endpoint(uint32_t address, uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = htonl(address);
-    result.sin_port = htons(port);
-    return result;
-}
+enum class Transport { Stream, Datagram };
 
-// True when a socket of `type` can be bound to 0.0.0.0:port just now, as the
-// service would bind it (TCP with SO_REUSEADDR, UDP without).
-inline bool portFree(int type, uint16_t port)
+// True when a socket of `transport` can be bound to 0.0.0.0:port just now,
+// as the service would bind it (TCP with setReuseAddress, UDP without).
+inline bool portFree(Transport transport, uint16_t port)
 {
-    const int descriptor = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (descriptor < 0)
+    const SocketHandle handle =
+        transport == Transport::Stream ? SocketHandle::createStream() : SocketHandle::createDatagram();
+    if (!handle.isOpen())
         return false;
-    if (type == SOCK_STREAM) {
-        const int on = 1;
-        ::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    }
-    const sockaddr_in any = endpoint(INADDR_ANY, port);
-    const bool bound = ::bind(descriptor, reinterpret_cast<const sockaddr *>(&any), sizeof any) == 0;
-    ::close(descriptor);
+    if (transport == Transport::Stream)
+        handle.setReuseAddress();
+    const bool bound = handle.bind(0, port);
+    handle.close();
     return bound;
 }
 
 // A listening TCP socket on a fixed address and port (for the ports the
-// bridge itself chooses: 80 and 8080, and a printer's own ports). While it listens, nobody else can bind
-// that port on any address.
+// bridge itself chooses: 80 and 8080, and a printer's own ports). While it
+// listens, nobody else can bind that port on any address.
 class FixedListener {
 public:
-    FixedListener(uint32_t address, uint16_t port)
+    FixedListener(uint32_t address, uint16_t port) : handle_(SocketHandle::createStream())
     {
-        descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (descriptor_ < 0)
-            return;
-        const int on = 1;  // a port left in TIME_WAIT by an earlier run is still ours
-        ::setsockopt(descriptor_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        const sockaddr_in local = endpoint(address, port);
-        if (::bind(descriptor_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0 ||
-            ::listen(descriptor_, 16) != 0) {
-            ::close(descriptor_);
-            descriptor_ = -1;
-        }
+        // A port left in TIME_WAIT by an earlier run is still ours.
+        if (!handle_.isOpen() || !handle_.setReuseAddress() || !handle_.bind(address, port) || !handle_.listen(16))
+            handle_.close();
     }
-    ~FixedListener()
-    {
-        if (descriptor_ >= 0)
-            ::close(descriptor_);
-    }
+    ~FixedListener() { handle_.close(); }
     FixedListener(const FixedListener &) = delete;
     FixedListener &operator=(const FixedListener &) = delete;
 
-    bool listening() const { return descriptor_ >= 0; }
+    bool listening() const { return handle_.isOpen(); }
     // The bound port (the system's choice when 0 was asked for).
-    uint16_t port() const { return listening() ? sockettest::localPortOf(descriptor_) : 0; }
+    uint16_t port() const { return handle_.localPort(); }
 
     // The next connection, with reads that give up after 5 s, or empty.
     std::shared_ptr<Socket> accept(int timeoutMilliseconds = 5000) const
     {
-        if (!sockettest::becomesReadable(descriptor_, timeoutMilliseconds))
+        if (!sockettest::becomesReadable(handle_, timeoutMilliseconds))
             return nullptr;
-        const int accepted = ::accept4(descriptor_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (accepted < 0)
+        SocketHandle::AcceptFailure failure = SocketHandle::AcceptFailure::None;
+        SocketHandle accepted = handle_.accept(failure);
+        if (!accepted.isOpen())
             return nullptr;
-        auto socket = std::make_shared<Socket>("Accepted", SocketHandle::adopt(accepted));
+        auto socket = std::make_shared<Socket>("Accepted", std::move(accepted));
         socket->receiveTimeout = 5000;
         socket->applyTimeouts();
         return socket;
     }
 
 private:
-    int descriptor_ = -1;
+    const SocketHandle handle_;
 };
 
 // The accepted end of a sockettest::Listener with reads that give up after 5 s.
@@ -194,15 +169,8 @@ inline std::shared_ptr<Socket> acceptFrom(const sockettest::Listener &listener, 
     return socket;
 }
 
-// The number of threads of this process.
-inline size_t threadCount()
-{
-    size_t count = 0;
-    boost::system::error_code error;
-    for (boost::filesystem::directory_iterator it("/proc/self/task", error), end; !error && it != end;
-         it.increment(error))
-        ++count;
-    return count;
-}
+// The number of threads of this process (servicetestsystemposix.cpp,
+// servicetestsystemwindows.cpp).
+size_t threadCount();
 
 } // namespace servicetest
