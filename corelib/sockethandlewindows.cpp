@@ -127,6 +127,31 @@ struct SocketHandle::State {
         }
     }
 
+    // Runs `call`, one attempt of a non-blocking call that returns a count
+    // or SOCKET_ERROR, until it no longer fails with WSAEWOULDBLOCK, waiting
+    // for `interest` in between for at most `timeout` milliseconds a wait.
+    // -1 with the last error set when the handle is closed or a wait fails.
+    template <typename Call>
+    long blocking(Interest interest, const std::atomic<uint32_t> &timeout, Call call) const
+    {
+        for (;;) {
+            if (closed.load()) {
+                WSASetLastError(WSAENOTSOCK);
+                return -1;
+            }
+            const int result = call();
+            if (result != SOCKET_ERROR)
+                return result;
+            if (WSAGetLastError() != WSAEWOULDBLOCK)
+                return -1;
+            const Waited waited = wait(interest, timeout.load());
+            if (waited != Waited::Ready) {
+                setWaitError(waited);
+                return -1;
+            }
+        }
+    }
+
     // Sets the last socket error for a wait that did not end ready.
     static void setWaitError(Waited waited)
     {
@@ -251,46 +276,29 @@ bool SocketHandle::connect(uint32_t address, uint16_t port) const
 
 long SocketHandle::receive(void *buffer, size_t size) const
 {
-    for (;;) {
-        if (!isOpen()) {
-            WSASetLastError(WSAENOTSOCK);
-            return -1;
-        }
-        const int received = ::recv(state_->socket, static_cast<char *>(buffer), clampSize(size), 0);
-        if (received > 0 || (received == 0 && isOpen()))
-            return received;
-        if (received == 0) {
-            WSASetLastError(WSAENOTSOCK);  // woken by close(): a failure, not the peer's end
-            return -1;
-        }
-        if (WSAGetLastError() != WSAEWOULDBLOCK)
-            return -1;
-        const State::Waited waited = state_->wait(State::Interest::Read, state_->receiveTimeout.load());
-        if (waited != State::Waited::Ready) {
-            State::setWaitError(waited);
-            return -1;
-        }
+    if (!state_) {
+        WSASetLastError(WSAENOTSOCK);
+        return -1;
     }
+    const long received = state_->blocking(State::Interest::Read, state_->receiveTimeout, [&] {
+        return ::recv(state_->socket, static_cast<char *>(buffer), clampSize(size), 0);
+    });
+    if (received == 0 && size > 0 && !isOpen()) {
+        WSASetLastError(WSAENOTSOCK);  // woken by close(): a failure, not the peer's end
+        return -1;
+    }
+    return received;
 }
 
 long SocketHandle::send(const void *data, size_t size) const
 {
-    for (;;) {
-        if (!isOpen()) {
-            WSASetLastError(WSAENOTSOCK);
-            return -1;
-        }
-        const int sent = ::send(state_->socket, static_cast<const char *>(data), clampSize(size), 0);
-        if (sent >= 0)
-            return sent;
-        if (WSAGetLastError() != WSAEWOULDBLOCK)
-            return -1;
-        const State::Waited waited = state_->wait(State::Interest::Write, state_->sendTimeout.load());
-        if (waited != State::Waited::Ready) {
-            State::setWaitError(waited);
-            return -1;
-        }
+    if (!state_) {
+        WSASetLastError(WSAENOTSOCK);
+        return -1;
     }
+    return state_->blocking(State::Interest::Write, state_->sendTimeout, [&] {
+        return ::send(state_->socket, static_cast<const char *>(data), clampSize(size), 0);
+    });
 }
 
 bool SocketHandle::shutdownSend() const
@@ -370,53 +378,36 @@ bool SocketHandle::setOutgoingInterface(unsigned interfaceIndex) const
 
 long SocketHandle::sendTo(const void *data, size_t size, uint32_t address, uint16_t port) const
 {
-    const sockaddr_in target = endpoint(address, port);
-    for (;;) {
-        if (!isOpen()) {
-            WSASetLastError(WSAENOTSOCK);
-            return -1;
-        }
-        const int sent = ::sendto(state_->socket, static_cast<const char *>(data), clampSize(size), 0,
-                                  reinterpret_cast<const sockaddr *>(&target), sizeof target);
-        if (sent >= 0)
-            return sent;
-        if (WSAGetLastError() != WSAEWOULDBLOCK)
-            return -1;
-        const State::Waited waited = state_->wait(State::Interest::Write, state_->sendTimeout.load());
-        if (waited != State::Waited::Ready) {
-            State::setWaitError(waited);
-            return -1;
-        }
+    if (!state_) {
+        WSASetLastError(WSAENOTSOCK);
+        return -1;
     }
+    const sockaddr_in target = endpoint(address, port);
+    return state_->blocking(State::Interest::Write, state_->sendTimeout, [&] {
+        return ::sendto(state_->socket, static_cast<const char *>(data), clampSize(size), 0,
+                        reinterpret_cast<const sockaddr *>(&target), sizeof target);
+    });
 }
 
 long SocketHandle::receiveFrom(void *buffer, size_t size, uint32_t &address, uint16_t &port) const
 {
-    for (;;) {
-        if (!isOpen()) {
-            WSASetLastError(WSAENOTSOCK);
-            return -1;
-        }
-        sockaddr_in sender{};
-        int length = sizeof sender;
-        int received = ::recvfrom(state_->socket, static_cast<char *>(buffer), clampSize(size), 0,
-                                  reinterpret_cast<sockaddr *>(&sender), &length);
-        // A datagram longer than the buffer arrives cut, as on Linux.
-        if (received == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE)
-            received = clampSize(size);
-        if (received >= 0) {
-            address = ntohl(sender.sin_addr.s_addr);
-            port = ntohs(sender.sin_port);
-            return received;
-        }
-        if (WSAGetLastError() != WSAEWOULDBLOCK)
-            return -1;
-        const State::Waited waited = state_->wait(State::Interest::Read, state_->receiveTimeout.load());
-        if (waited != State::Waited::Ready) {
-            State::setWaitError(waited);
-            return -1;
-        }
+    if (!state_) {
+        WSASetLastError(WSAENOTSOCK);
+        return -1;
     }
+    sockaddr_in sender{};
+    const long received = state_->blocking(State::Interest::Read, state_->receiveTimeout, [&] {
+        int length = sizeof sender;
+        const int result = ::recvfrom(state_->socket, static_cast<char *>(buffer), clampSize(size), 0,
+                                      reinterpret_cast<sockaddr *>(&sender), &length);
+        // A datagram longer than the buffer arrives cut, as on Linux.
+        return result == SOCKET_ERROR && WSAGetLastError() == WSAEMSGSIZE ? clampSize(size) : result;
+    });
+    if (received >= 0) {
+        address = ntohl(sender.sin_addr.s_addr);
+        port = ntohs(sender.sin_port);
+    }
+    return received;
 }
 
 void SocketHandle::setBufferSizes(int bytes) const
