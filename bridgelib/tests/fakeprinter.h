@@ -13,11 +13,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace servicetest {
@@ -56,13 +53,6 @@ public:
     int statusConnections() const { return statusConnections_; }
 
 private:
-    // Waits up to 100 ms for `descriptor` to become readable.
-    static bool readable(int descriptor)
-    {
-        pollfd entry{descriptor, POLLIN, 0};
-        return ::poll(&entry, 1, 100) > 0;
-    }
-
     std::vector<unsigned char> record() const
     {
         std::vector<unsigned char> payload(PrinterProtocol::PrinterInfoSize, 0);

@@ -4,13 +4,13 @@
 #include "remoteprinter.h"
 #include "servicetesttools.h"
 #include "sockettesttools.h"
+#include "printerbackuptools.h"
 #include "tempdirectory.h"
 #include "testservice.h"
 
 #include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem.hpp>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -20,176 +20,13 @@
 #include <random>
 #include <regex>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 using namespace sockettest;
+using namespace printerbackuptest;
 namespace fs = boost::filesystem;
 namespace pt = boost::posix_time;
 
-namespace {
-
-constexpr uint32_t PrinterAddress = 0x7F000501u;  // 127.0.5.1, never connected to
-
-// The status connection of one backup: the bridge's end and the printer's,
-// the two ends of a loopback connection.
-struct StatusConnection {
-    StatusConnection()
-    {
-        const Listener listener;
-        const SocketPair pair = makePair(listener, "PrinterStatusPort", "Printer");
-        bridge = pair.client;
-        printer = pair.server;
-        printer->receiveTimeout = 10000;
-        printer->applyTimeouts();
-    }
-
-    // What the printer sends after the command: the size field and `content`.
-    static std::string answer(uint32_t size, const std::string &content)
-    {
-        unsigned char field[4];
-        LittleEndian::write32(field, size);
-        return std::string(reinterpret_cast<const char *>(field), sizeof field) + content;
-    }
-
-    // Sends `bytes` from the printer's end on a thread of its own (the pair's
-    // buffer holds less than a large backup), then ends the printer's stream
-    // when `thenEnd` is set.
-    std::future<int> send(std::string bytes, bool thenEnd)
-    {
-        return std::async(std::launch::async, [this, bytes = std::move(bytes), thenEnd] {
-            const int sent = bytes.empty() ? 0 : printer->write(bytes.data(), static_cast<uint32_t>(bytes.size()));
-            if (thenEnd)
-                printer->shutdownSend();
-            return sent;
-        });
-    }
-
-    // Everything the bridge sent to the printer, once the bridge's end is closed.
-    std::string receivedByPrinter()
-    {
-        bridge->close();
-        std::string bytes;
-        char buffer[256];
-        int count;
-        while ((count = printer->read(buffer, sizeof buffer, false)) > 0)
-            bytes.append(buffer, static_cast<size_t>(count));
-        return bytes;
-    }
-
-    std::shared_ptr<Socket> bridge;
-    std::shared_ptr<Socket> printer;
-};
-
-// Bytes that do not repeat with any period a chunked copy could hide.
-std::string pattern(size_t size)
-{
-    std::mt19937 generator(20240229);
-    std::string bytes(size, '\0');
-    for (char &byte : bytes)
-        byte = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const std::string &path, const std::string &content)
-{
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-// The names in `folder`, sorted.
-std::vector<std::string> filesIn(const std::string &folder)
-{
-    std::vector<std::string> names;
-    for (fs::directory_iterator it{fs::path(folder)}, end; it != end; ++it)
-        names.push_back(it->path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// The first captured message that begins with `text`, or null.
-std::shared_ptr<const LogMessage> messageStartingWith(const LogCapture &capture, const std::string &text)
-{
-    for (const auto &message : capture.messages()) {
-        if (message->text.compare(0, text.size(), text) == 0)
-            return message;
-    }
-    return nullptr;
-}
-
-// Sets the process's time zone while it lives (a zone far from UTC shows
-// whether a time is taken in UTC), and restores the previous one.
-class TimeZone {
-public:
-    explicit TimeZone(const char *zone)
-    {
-        const char *previous = std::getenv("TZ");
-        hadPrevious_ = previous != nullptr;
-        if (hadPrevious_)
-            previous_ = previous;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~TimeZone()
-    {
-        if (hadPrevious_)
-            setenv("TZ", previous_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool hadPrevious_ = false;
-    std::string previous_;
-};
-
-// Runs `child` in a child process, so that process-wide limits set there do
-// not touch the test process, and `parent` meanwhile; returns the child's
-// exit code, or -1 when it did not exit by itself.
-template <typename Child, typename Parent>
-int runInChild(Child child, Parent parent)
-{
-    const pid_t id = fork();
-    if (id == 0) {
-        alarm(60);  // a child that hangs dies instead
-        _exit(child());
-    }
-    if (id < 0)
-        return -1;
-    parent();
-    int status = 0;
-    if (waitpid(id, &status, 0) != id || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
-class PrinterBackup : public ::testing::Test {
-protected:
-    bool backup(StatusConnection &connection, const std::string &name = "Lab", const std::string &model = "LabJet")
-    {
-        return printer.createBackup(connection.bridge, name, model, folder,
-                                    "Backup-" + RemotePrinter::sanitiseFileName(name));
-    }
-
-    LogCapture capture;
-    TestService service;
-    RemotePrinter printer{PrinterAddress, true, false, &service};
-    TempDirectory backups;
-    const std::string folder = backups.path();
-    std::vector<std::string> errors;
-    boost::signals2::scoped_connection errorConnection =
-        service.errorMessage.connect([this](const std::string &text) { errors.push_back(text); });
-};
-
-} // namespace
 
 TEST(BackupReader, SizeAndContentArriveInPiecesAndEveryEndIsTold)
 {
@@ -432,96 +269,6 @@ TEST_F(PrinterBackup, FolderThatCannotBeWrittenIsAnErrorForTheUser)
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], message->text);
     EXPECT_FALSE(fs::exists(missing));
-}
-
-TEST_F(PrinterBackup, FullDiskFailsTheBackupAndLeavesOlderBackupsAlone)
-{
-    const std::string older = backups.file("Backup-Lab-20240101000000.wvtb");
-    writeFile(older, "an older backup");
-    StatusConnection connection;
-    const std::string content = pattern(300000);
-
-    // The child's files may not grow beyond 100000 bytes, which the disk
-    // being full looks like to the bridge.
-    const int code = runInChild(
-        [&] {
-            connection.printer->takeHandle();  // the child's copy goes without ending the stream
-            const rlimit limit{100000, 100000};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR)
-                return 10;
-            int failures = 0;
-            if (backup(connection))
-                failures |= 1;
-            const std::string text = "Backup of printer 'Lab' failed: error writing file '";
-            const auto message = messageStartingWith(capture, text);
-            if (!message || message->level != Error)
-                failures |= 2;
-            if (errors.size() != 1 || errors[0].compare(0, text.size(), text) != 0)
-                failures |= 4;
-            return failures;
-        },
-        [&] {
-            connection.bridge->takeHandle();
-            char command = 0;
-            connection.printer->read(&command, 1, true);
-            const std::string answer = StatusConnection::answer(static_cast<uint32_t>(content.size()), content);
-            connection.printer->write(answer.data(), static_cast<uint32_t>(answer.size()));  // fails once the child is gone
-        });
-    EXPECT_EQ(code, 0) << "1: true returned, 2: no Error line, 4: no errorMessage, 10: no limit";
-    EXPECT_EQ(filesIn(folder), std::vector<std::string>{"Backup-Lab-20240101000000.wvtb"})
-        << "no temporary file may stay";
-    EXPECT_EQ(readFile(older), "an older backup");
-}
-
-TEST_F(PrinterBackup, MemoryDoesNotGrowWithTheAnnouncedSize)
-{
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the sanitizers' shadow memory does not fit under a data limit";
-#else
-    StatusConnection connection;
-    const std::string content = pattern(1 << 20);
-    // The child may map at most 128 MiB more than it holds: far less than
-    // the 1 GiB that the printer announces.
-    const int code = runInChild(
-        [&] {
-            connection.printer->takeHandle();
-            std::ifstream status("/proc/self/status");
-            std::string line;
-            long dataKiB = -1;
-            while (std::getline(status, line)) {
-                if (line.compare(0, 7, "VmData:") == 0)
-                    dataKiB = std::stol(line.substr(7));
-            }
-            const rlim_t bytes = static_cast<rlim_t>(dataKiB + 128 * 1024) * 1024;
-            const rlimit limit{bytes, bytes};
-            if (dataKiB < 0 || setrlimit(RLIMIT_DATA, &limit) != 0)
-                return 77;
-            void *volatile probe = std::malloc(512u << 20);
-            if (probe) {
-                std::free(probe);
-                return 77;  // the system does not enforce the limit
-            }
-            int failures = 0;
-            if (backup(connection))
-                failures |= 1;
-            if (!capture.contains(
-                    "Failed to receive backup content of printer 'Lab': got '1048576' bytes of '1073741824' bytes"))
-                failures |= 2;
-            return failures;
-        },
-        [&] {
-            connection.bridge->takeHandle();
-            char command = 0;
-            connection.printer->read(&command, 1, true);
-            const std::string answer = StatusConnection::answer(1073741824u, content);
-            connection.printer->write(answer.data(), static_cast<uint32_t>(answer.size()));
-            connection.printer->shutdownSend();
-        });
-    if (code == 77)
-        GTEST_SKIP() << "the data size limit is not enforced here";
-    EXPECT_EQ(code, 0) << "1: true returned, 2: the content was not awaited (allocation failed?)";
-    EXPECT_TRUE(filesIn(folder).empty());
-#endif
 }
 
 TEST_F(PrinterBackup, RenameFailureKeepsTheTemporaryFileAndStillSucceeds)

@@ -2,6 +2,7 @@
 
 #include "bridgeservice.h"
 #include "logmanager.h"
+#include "scopedvariable.h"
 #include "tempdirectory.h"
 
 #include <algorithm>
@@ -23,7 +24,7 @@ public:
 
     explicit TestService(std::vector<const char *> arguments = {}, Responder responder = Responder::Off)
     {
-        setenv("XDG_DOCUMENTS_DIR", documents_.path().c_str(), 1);
+        setEnvironmentVariable("XDG_DOCUMENTS_DIR", documents_.path().c_str());
         std::vector<std::pair<const char *, const char *>> defaults = {{"--server-address", "127.0.0.1"},
                                                                        {"--server-port", "1"}};
         if (responder == Responder::Off)
