@@ -181,7 +181,12 @@ TEST(DiscoveryFinder, AnswersTurnIntoPrintersAndSlavesAndBadOnesAreDropped)
     printer.send(header("Bridge") + "guid=remote-bridge", fromPort, from);
     printer.send(header("HereMI"), fromPort, from);
 
-    EXPECT_TRUE(capture.waitFor("Printer '127.0.1.2' added"));
+    EXPECT_TRUE(capture.waitFor("Printer '127.0.1.2' added")) << [&] {
+        std::string logged;
+        for (const auto &message : capture.messages())
+            logged += message->text + "\n";
+        return logged;
+    }();
     EXPECT_TRUE(capture.contains("Invalid discovery response: expected at least 16 bytes, got 15 bytes"));
     std::deque<SlaveInfo> slaves;
     service.getSlaves(slaves);

@@ -1,4 +1,5 @@
 #include "backupreader.h"
+#include "filesystem.h"
 #include "littleendian.h"
 #include "logcapture.h"
 #include "remoteprinter.h"
@@ -262,9 +263,15 @@ TEST_F(PrinterBackup, FolderThatCannotBeWrittenIsAnErrorForTheUser)
     const auto message = messageStartingWith(capture, "Backup of printer 'Lab' failed: cannot create file '");
     ASSERT_TRUE(message);
     EXPECT_EQ(message->level, Error);
+    // The folder's path and the system's separator as literal text: on
+    // Windows they hold backslashes.
+    const auto literal = [](const std::string &text) {
+        return std::regex_replace(text, std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)");
+    };
+    const std::string folderText = literal(missing + FileSystem::Separator);
     EXPECT_TRUE(std::regex_match(message->text,
-                                 std::regex("Backup of printer 'Lab' failed: cannot create file '" + missing +
-                                            R"(/Backup-Lab-\d{14}(\.\d{1,3})?\.tmp')")))
+                                 std::regex("Backup of printer 'Lab' failed: cannot create file '" + folderText +
+                                            R"(Backup-Lab-\d{14}(\.\d{1,3})?\.tmp')")))
         << message->text;
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], message->text);
