@@ -110,9 +110,14 @@ std::shared_ptr<Socket> BridgeService::createSocket(const std::string &name, Soc
     return socket;
 }
 
+std::string BridgeService::getDocumentsFolder()
+{
+    return Platform::instance().getSpecialFolder(IPlatform::Documents);
+}
+
 void BridgeService::createBackupDirectory()
 {
-    const std::string documents = Platform::instance().getSpecialFolder(IPlatform::Documents);
+    const std::string documents = getDocumentsFolder();
     if (documents.empty())
         THROW_EXCEPTION("cannot find user's documents path");
     const std::string folder = FileSystem::combine(documents, BackupFolderName);

@@ -111,6 +111,9 @@ public:
     virtual void runDiscovery();
     // (interface address, broadcast address) pairs; never empty.
     virtual std::vector<IPlatform::Interface> getBroadcastInterfaces();
+    // The user's documents folder, where start() makes the backup folder;
+    // empty when the system knows none.
+    virtual std::string getDocumentsFolder();
     // End of every cycle: drops unused sockets and expired slaves.
     void cleanup();
 

@@ -51,7 +51,7 @@ TEST(BridgeService, StartMakesTheBackupFolderAndStopReturnsPromptly)
     LogCapture capture;
     TestService service;
     ASSERT_TRUE(service.start());
-    EXPECT_EQ(service.getBackupDirectory(), service.documents() + "/Orvel-Bridge");
+    EXPECT_EQ(service.getBackupDirectory(), FileSystem::combine(service.documents(), "Orvel-Bridge"));
     EXPECT_TRUE(FileSystem::directoryExists(service.getBackupDirectory()));
     EXPECT_EQ(boost::filesystem::current_path().string(), service.getBackupDirectory());
     EXPECT_TRUE(service.isRunning());

@@ -6,6 +6,7 @@
 #include "logcapture.h"
 #include "remoteprinter.h"
 #include "sockettesttools.h"
+#include "stringutils.h"
 #include "testservice.h"
 
 #include <chrono>
@@ -58,6 +59,21 @@ struct Peer {
     }
     Socket socket;
 };
+
+// The sender address that a datagram from a socket bound to `address`
+// carries: `address` itself, except under Wine, which binds such a socket to
+// every address of the interface, so that its datagrams leave from the
+// interface's first one.
+uint32_t datagramSenderFrom(uint32_t address)
+{
+    Peer sender(0, address);
+    Peer receiver(0, Loopback);
+    sender.send("probe", receiver.socket.getLocalPort(), Loopback);
+    uint32_t from = 0;
+    uint16_t port = 0;
+    EXPECT_EQ(receiver.receive(from, port, 2000), "probe");
+    return from;
+}
 
 } // namespace
 
@@ -181,7 +197,8 @@ TEST(DiscoveryFinder, AnswersTurnIntoPrintersAndSlavesAndBadOnesAreDropped)
     printer.send(header("Bridge") + "guid=remote-bridge", fromPort, from);
     printer.send(header("HereMI"), fromPort, from);
 
-    EXPECT_TRUE(capture.waitFor("Printer '127.0.1.2' added")) << [&] {
+    const std::string added = "Printer '" + addressToString(datagramSenderFrom(AnswerTestPrinter)) + "' added";
+    EXPECT_TRUE(capture.waitFor(added)) << [&] {
         std::string logged;
         for (const auto &message : capture.messages())
             logged += message->text + "\n";

@@ -2,7 +2,6 @@
 
 #include "bridgeservice.h"
 #include "logmanager.h"
-#include "scopedvariable.h"
 #include "tempdirectory.h"
 
 #include <algorithm>
@@ -13,7 +12,7 @@
 
 // Test helper: a bridge service whose discovery sweep does nothing (tests
 // must not broadcast on the machine's networks) and whose documents folder
-// is a temporary directory. Parses the given options before it is used.
+// is a temporary directory of its own. Parses the given options before it is used.
 // Unless a test gives them, the server is 127.0.0.1 port 1 (refused at once,
 // no name lookup) and the discovery responder is off: it would take the
 // machine's UDP port 9102. A test that checks first that 9102 is free may
@@ -24,7 +23,6 @@ public:
 
     explicit TestService(std::vector<const char *> arguments = {}, Responder responder = Responder::Off)
     {
-        setEnvironmentVariable("XDG_DOCUMENTS_DIR", documents_.path().c_str());
         std::vector<std::pair<const char *, const char *>> defaults = {{"--server-address", "127.0.0.1"},
                                                                        {"--server-port", "1"}};
         if (responder == Responder::Off)
@@ -47,6 +45,7 @@ public:
     }
 
     void runDiscovery() override {}
+    std::string getDocumentsFolder() override { return documents_.path(); }
 
     std::string documents() const { return documents_.path(); }
 

@@ -158,3 +158,12 @@ TEST(Platform, InitializeRaisesTheOpenFilesLimitToTheHardLimit)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+TEST(PlatformPosix, NamesTheSystemAndTheMachine)
+{
+    // Sent to the server in every registration record.
+    const std::string name = PlatformPosix::instance().getPlatformName();
+    EXPECT_EQ(name.rfind("Linux (", 0), 0u) << name;
+    EXPECT_EQ(name.back(), ')');
+    EXPECT_GT(name.size(), std::string("Linux ()").size());
+}
