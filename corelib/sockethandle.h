@@ -36,6 +36,10 @@ public:
     static SocketHandle createStream();
     // A new IPv4 UDP datagram socket, or an empty handle.
     static SocketHandle createDatagram();
+    // Takes ownership of an open descriptor (a negative one gives an empty
+    // handle). Defined on POSIX systems only, for the Linux relay benchmark,
+    // whose listener works on descriptors of its own.
+    static SocketHandle adopt(int descriptor);
     // The platform's last socket error of the calling thread.
     static int lastError();
     // The error of a call on a handle that is empty or closed (EBADF,

@@ -93,6 +93,11 @@ uint32_t SocketHandle::resolve(const std::string &host, std::string &failure)
     return address;
 }
 
+SocketHandle SocketHandle::adopt(int descriptor)
+{
+    return descriptor < 0 ? SocketHandle() : SocketHandle(std::make_shared<State>(descriptor));
+}
+
 int SocketHandle::lastError()
 {
     return errno;

@@ -1,24 +1,9 @@
 #include "sockettestsystem.h"
 
 #include "socket.h"
-#include "platform.h"
 
 #include <gtest/gtest.h>
 #include <winsock2.h>
-
-namespace {
-
-// Starts the platform before the first test, as the programs do in main():
-// on Windows no socket opens before Winsock has been started.
-class PlatformEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(Platform::instance().initialize()) << "Winsock did not start"; }
-};
-
-// GoogleTest owns and deletes the environments it is given.
-const ::testing::Environment *const platformEnvironment = ::testing::AddGlobalTestEnvironment(new PlatformEnvironment);
-
-} // namespace
 
 namespace sockettest {
 
