@@ -3,6 +3,8 @@
 
 #include "statuscommand.h"
 #include "statusfilewriter.h"
+#include "filesystem.h"
+#include "scopedvariable.h"
 #include "tempdirectory.h"
 
 #include <cstdlib>
@@ -54,9 +56,9 @@ class StateDirectory {
 public:
     explicit StateDirectory(const std::string &directory)
     {
-        setenv("STATE_DIRECTORY", directory.c_str(), 1);
+        setEnvironmentVariable("STATE_DIRECTORY", directory.c_str());
     }
-    ~StateDirectory() { unsetenv("STATE_DIRECTORY"); }
+    ~StateDirectory() { setEnvironmentVariable("STATE_DIRECTORY", nullptr); }
 };
 
 int runAt(int64_t now, std::string &output)
@@ -195,22 +197,24 @@ TEST(StatusCommand, RunReadsTheRecordAndAnswersUnknownWithoutAWholeFreshRecord)
 
 TEST(StatusCommand, RecordPathsAddTheSystemServicesRecordOnlyWhenNoFolderWasChosen)
 {
+    if (FileSystem::Separator != '/')
+        GTEST_SKIP() << "the folders of a Linux system service";
     const char *saved = std::getenv("HOME");
     const std::string home = saved ? saved : "";
-    setenv("HOME", "/home/someone", 1);
-    unsetenv("STATE_DIRECTORY");
-    unsetenv("XDG_STATE_HOME");
+    setEnvironmentVariable("HOME", "/home/someone");
+    setEnvironmentVariable("STATE_DIRECTORY", nullptr);
+    setEnvironmentVariable("XDG_STATE_HOME", nullptr);
     EXPECT_EQ(StatusCommand::recordPaths(),
               (std::vector<std::string>{"/home/someone/.local/state/orvel-bridge/status.json",
                                         "/var/lib/orvel-bridge/status.json"}));
-    setenv("XDG_STATE_HOME", "/x/state", 1);
+    setEnvironmentVariable("XDG_STATE_HOME", "/x/state");
     EXPECT_EQ(StatusCommand::recordPaths(), std::vector<std::string>{"/x/state/orvel-bridge/status.json"});
-    unsetenv("XDG_STATE_HOME");
-    setenv("STATE_DIRECTORY", "/var/lib/orvel-bridge", 1);
+    setEnvironmentVariable("XDG_STATE_HOME", nullptr);
+    setEnvironmentVariable("STATE_DIRECTORY", "/var/lib/orvel-bridge");
     EXPECT_EQ(StatusCommand::recordPaths(), std::vector<std::string>{"/var/lib/orvel-bridge/status.json"});
-    unsetenv("STATE_DIRECTORY");
+    setEnvironmentVariable("STATE_DIRECTORY", nullptr);
     if (saved)
-        setenv("HOME", home.c_str(), 1);
+        setEnvironmentVariable("HOME", home.c_str());
     else
-        unsetenv("HOME");
+        setEnvironmentVariable("HOME", nullptr);
 }
