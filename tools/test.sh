@@ -64,10 +64,11 @@ run_tests() {
 }
 
 # The Windows tests run under Wine in a prefix of the build's own, made once
-# (7-8 s). Its wineserver is started persistent first, with its streams on
-# /dev/null: one started on demand by the first test would hold that test's
-# output pipe open for 3 s after every program. Wine's "fixme" notes are
-# left out, its errors are not (WINEDEBUG=-all would hide a missing DLL).
+# (7-8 s). Its wineserver and Wine's system processes are started first,
+# with their streams on /dev/null: started on demand by the first test, they
+# would hold that test's output pipe open (wine.py says more). Wine's "fixme"
+# notes are left out, its errors are not (WINEDEBUG=-all would hide a missing
+# DLL).
 # The end-to-end tests copy the prefix for namespaces of their own.
 run_windows_tests() (
   wine_bin=/usr/lib/wine
@@ -78,7 +79,7 @@ run_windows_tests() (
   python3 tools/e2e/wine.py prepare "$WINEPREFIX" || exit 1
   # A persistent server that an interrupted run left behind goes first.
   "$wine_bin/wineserver" -k </dev/null >/dev/null 2>&1 && "$wine_bin/wineserver" -w </dev/null >/dev/null 2>&1
-  "$wine_bin/wineserver" -p </dev/null >/dev/null 2>&1 || exit 1
+  python3 tools/e2e/wine.py start "$WINEPREFIX" || exit 1
   result=0
   (cd build/windows && ctest --output-on-failure -j 2 --timeout 300 "$@") || result=1
   "$wine_bin/wineserver" -k </dev/null >/dev/null 2>&1 || true

@@ -8,7 +8,11 @@ prefix (a copy of the template, about 1 s, where a fresh one takes 7-8 s)
 and its own wineserver, started inside it. The wineserver is started
 persistent (`wineserver -p`) with its standard streams on /dev/null before
 any program runs: one started on demand would inherit the first program's
-stderr pipe and hold it open for 3 s after every program.
+stderr pipe and hold it open for 3 s after every program. Wine's system
+processes (services.exe, rpcss.exe and the others) are booted right after it
+the same way: the first program would otherwise start them with its own
+stderr, and they live as long as the persistent server, so whoever waits for
+the end of that program's output (CTest does) would wait for ever.
 
 A fresh prefix links the user's Documents, Desktop, Music, Pictures, Videos
 and Downloads to the home folder of whoever made it; prepare() makes them
@@ -16,6 +20,7 @@ folders of the prefix, so that a program's files stay inside it.
 
 Command line (for tools/test.sh):
     wine.py prepare PREFIX    makes PREFIX a prepared prefix unless it is one
+    wine.py start PREFIX      starts PREFIX's wineserver and system processes
 """
 
 import fcntl
@@ -69,6 +74,14 @@ def _run(argv, timeout):
     """Runs a Wine tool with its streams on /dev/null; fails on a bad status."""
     subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True, timeout=timeout)
+
+
+def start_server(command):
+    """Starts a persistent wineserver and Wine's system processes, all with
+    their streams on /dev/null; `command` is the prefix of the command line
+    (namespace and environment)."""
+    _run(command + [WINESERVER, "-p"], SERVER_TIMEOUT)
+    _run(command + [WINE64, "wineboot"], PREPARE_TIMEOUT)
 
 
 def prepare(prefix):
@@ -126,8 +139,8 @@ class Prefix:
         for name in ("Documents",):
             if os.path.islink(os.path.join(self.user_folder(), name)):
                 raise RuntimeError("the prefix's %s is a link out of the prefix" % name)
-        _run(self.inside() + environment_arguments(self.path) + [WINESERVER, "-p"], SERVER_TIMEOUT)
         self.running = True
+        start_server(self.inside() + environment_arguments(self.path))
 
     def stop(self):
         """Ends the wineserver (and any program still running in the prefix)."""
@@ -163,10 +176,14 @@ class Prefix:
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 3 and sys.argv[1] == "prepare":
+    if len(sys.argv) == 3 and sys.argv[1] in ("prepare", "start"):
         problem = available()
         if problem:
             sys.exit("error: " + problem)
-        prepare(os.path.abspath(sys.argv[2]))
+        prefix = os.path.abspath(sys.argv[2])
+        if sys.argv[1] == "prepare":
+            prepare(prefix)
+        else:
+            start_server(environment_arguments(prefix))
     else:
-        sys.exit("usage: wine.py prepare PREFIX")
+        sys.exit("usage: wine.py prepare|start PREFIX")
