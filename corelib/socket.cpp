@@ -21,7 +21,7 @@ Socket::Socket(const std::string &name, SocketHandle handle) : name(name), handl
 
 Socket::Socket(const Socket &other)
     : Object(), IClonable(), name(other.name), receiveTimeout(other.receiveTimeout), sendTimeout(other.sendTimeout),
-      handle_(other.sharedHandle())
+      connectTimeout(other.connectTimeout), handle_(other.sharedHandle())
 {
 }
 
@@ -112,7 +112,7 @@ bool Socket::connect(uint32_t address, uint16_t port)
             handle_ = handle;
     }
 
-    if (refused || !handle.connect(address, port)) {
+    if (refused || !handle.connect(address, port, connectTimeout)) {
         const int error = refused ? SocketHandle::closedError() : SocketHandle::lastError();
         closeHandle();
         handle.close();

@@ -38,6 +38,8 @@ public:
     // Sets the two time-outs on the open handle.
     void applyTimeouts();
 
+    // Connects within connectTimeout; a failure (refused, unreachable, timed
+    // out, or a close() from another thread) leaves no handle.
     bool connect(uint32_t address, uint16_t port);
     bool connect(const std::string &host, uint16_t port);
     // Dotted text without the resolver, else the resolver's first IPv4
@@ -86,9 +88,15 @@ public:
     // 1 when readable (or closed), 0 when the time ran out, -1 on failure.
     int waitReadable(unsigned milliseconds);
 
+    // How long a connect waits for the peer unless its owner chose otherwise:
+    // long enough for a distant server, short enough that a host that drops
+    // the handshake does not hold a session for the system's two minutes.
+    static constexpr uint32_t DefaultConnectTimeoutMs = 10000;
+
     std::string name;
     uint32_t receiveTimeout = 0;  // milliseconds; 0 waits for ever
     uint32_t sendTimeout = 0;     // milliseconds; 0 waits for ever
+    uint32_t connectTimeout = DefaultConnectTimeoutMs;  // milliseconds; 0 waits for ever
 
 private:
     SocketHandle currentHandle() const;

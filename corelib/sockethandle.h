@@ -64,8 +64,10 @@ public:
     // `receive` bounds receive, receiveFrom and accept, `send` bounds send.
     void setTimeouts(uint32_t receive, uint32_t send) const;
 
-    // Connects, waiting until it worked or failed, or until close().
-    bool connect(uint32_t address, uint16_t port) const;
+    // Connects, waiting until it worked or failed, until close(), or until
+    // `timeout` milliseconds have passed (0: no limit), which fails as
+    // "timed out" (ETIMEDOUT, WSAETIMEDOUT).
+    bool connect(uint32_t address, uint16_t port, uint32_t timeout) const;
     // One receive: the count, 0 at the end of the peer's stream, -1 on a
     // failure (a time-out included). A handle closed meanwhile fails.
     long receive(void *buffer, size_t size) const;

@@ -3,9 +3,11 @@
 #include "platformposix.h"
 #include "stringutils.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -132,7 +134,7 @@ void SocketHandle::setTimeouts(uint32_t receive, uint32_t send) const
     setTimeout(state_->descriptor, SO_SNDTIMEO, send);
 }
 
-bool SocketHandle::connect(uint32_t address, uint16_t port) const
+bool SocketHandle::connect(uint32_t address, uint16_t port, uint32_t timeout) const
 {
     if (!isOpen()) {
         errno = EBADF;
@@ -147,10 +149,21 @@ bool SocketHandle::connect(uint32_t address, uint16_t port) const
     int result = ::connect(descriptor, reinterpret_cast<const sockaddr *>(&target), sizeof target);
     if (result != 0 && errno == EINPROGRESS) {
         pollfd entry{descriptor, POLLOUT, 0};
-        result = retried([&] { return ::poll(&entry, 1, -1); });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+        result = retried([&] {
+            int wait = -1;
+            if (timeout != 0) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                wait = static_cast<int>(std::max<long long>(left.count(), 0));
+            }
+            return ::poll(&entry, 1, wait);
+        });
         int error = 0;
         socklen_t length = sizeof error;
-        if (result > 0 && ::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) == 0)
+        if (result == 0) {
+            errno = ETIMEDOUT;
+            result = -1;
+        } else if (result > 0 && ::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &error, &length) == 0)
             result = error == 0 ? 0 : (errno = error, -1);
         else
             result = -1;

@@ -249,7 +249,7 @@ void SocketHandle::setTimeouts(uint32_t receive, uint32_t send) const
     state_->sendTimeout = send;
 }
 
-bool SocketHandle::connect(uint32_t address, uint16_t port) const
+bool SocketHandle::connect(uint32_t address, uint16_t port, uint32_t timeout) const
 {
     if (!isOpen()) {
         WSASetLastError(WSAENOTSOCK);
@@ -260,9 +260,13 @@ bool SocketHandle::connect(uint32_t address, uint16_t port) const
         return true;
     if (WSAGetLastError() != WSAEWOULDBLOCK)
         return false;
-    const State::Waited waited = state_->wait(State::Interest::Connect, 0);
+    const State::Waited waited = state_->wait(State::Interest::Connect, timeout);
     if (waited == State::Waited::Ready)
         return true;
+    if (waited == State::Waited::TimedOut) {
+        WSASetLastError(WSAETIMEDOUT);
+        return false;
+    }
     if (waited == State::Waited::ConnectFailed) {
         int error = 0;
         int length = sizeof error;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -58,49 +59,6 @@ BlockedCall closeWhileBlocked(Socket &socket, Call call, int blockMilliseconds =
     outcome.result = result;
     return outcome;
 }
-
-// A loopback listener whose accept queue is full and that never accepts.
-// The system drops further connection requests to it, so a connect to it
-// hangs in the handshake until the requester gives up.
-class FullListener {
-public:
-    FullListener() : listener_(0)
-    {
-        for (int i = 0; i < 16 && !full_; ++i) {
-            fillers_.push_back(std::make_unique<Filler>(listener_.port()));
-            full_ = !eventually([&] { return fillers_.back()->done.load(); }, 150);  // this request was dropped
-        }
-    }
-    ~FullListener()
-    {
-        for (const auto &filler : fillers_)
-            filler->handle.close();
-        for (const auto &filler : fillers_)
-            joinOrEnd(filler->thread, filler->done, "a filling connect");
-    }
-
-    bool full() const { return full_; }
-    uint16_t port() const { return listener_.port(); }
-
-private:
-    // One connection request, made on a thread of its own.
-    struct Filler {
-        explicit Filler(uint16_t port)
-            : handle(SocketHandle::createStream()), thread([this, port] {
-                  handle.connect(Loopback, port);
-                  done = true;
-              })
-        {
-        }
-        const SocketHandle handle;
-        std::atomic<bool> done{false};
-        std::thread thread;  // joined by the FullListener
-    };
-
-    Listener listener_;
-    std::vector<std::unique_ptr<Filler>> fillers_;
-    bool full_ = false;
-};
 
 } // namespace
 
@@ -590,6 +548,32 @@ TEST(SocketClose, WakesAConnectThatHangsInTheHandshake)
     EXPECT_EQ(capture.count("succeeded"), 0);
 }
 
+TEST(SocketConnect, AHandshakeNobodyAnswersGivesUpAfterTheConnectTimeout)
+{
+    FullListener listener;
+    ASSERT_TRUE(listener.full()) << "could not fill the listener's accept queue";
+    LogCapture capture;
+    Socket client("Hanging");
+    client.connectTimeout = 300;
+    const auto begin = Clock::now();
+    EXPECT_FALSE(client.connect(Loopback, listener.port()));
+    EXPECT_GE(millisecondsSince(begin), 300) << "it waited for its time-out";
+    EXPECT_EQ(client.handle(), -1);
+
+    // The failure is logged as every failed connect is, with the system's
+    // number for a time-out.
+    const std::string prefix = formatString("Connect to 127.0.0.1:%d failed with error ", listener.port());
+    std::vector<std::string> lines;
+    for (const auto &message : capture.messages()) {
+        if (message->text.rfind(prefix, 0) == 0)
+            lines.push_back(message->text);
+    }
+    ASSERT_EQ(lines.size(), 1u);
+    const int error = std::atoi(lines[0].c_str() + prefix.size());
+    EXPECT_EQ(Platform::errorClassOf(error, 1), 2) << lines[0] << " should be a time-out";
+    EXPECT_NE(lines[0].find("(Hanging)"), std::string::npos);
+}
+
 // A close() that lands while another thread is just starting its connect
 // (before or after the new handle is in place) must still end that connect.
 TEST(SocketClose, CloseRacingWithTheStartOfAConnectAlwaysEndsIt)
@@ -688,7 +672,7 @@ TEST(SocketClose, ClosingDuringAReadNeverDeliversAnotherSocketsBytes)
         // New connections with data already waiting at both ends, made as fast as possible.
         while (!stop) {
             SocketHandle client = SocketHandle::createStream();
-            if (!client.connect(Loopback, openerListener.port()))
+            if (!client.connect(Loopback, openerListener.port(), 0))
                 continue;
             const SocketHandle server = openerListener.accept(1000);
             client.send("!", 1);
@@ -802,7 +786,7 @@ TEST(SocketClose, EveryKindOfBlockedCallEndsPromptlyAtEveryClose)
              return !handle.accept(failure).isOpen() && failure == SocketHandle::AcceptFailure::Failed;
          }},
         {"connect", [] { return SocketHandle::createStream(); },
-         [&](const SocketHandle &handle) { return !handle.connect(Loopback, full.port()); }},
+         [&](const SocketHandle &handle) { return !handle.connect(Loopback, full.port(), 0); }},
         {"waitReadable", connected,
          [](const SocketHandle &handle) {
              const SocketHandle *handles[] = {&handle};

@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace sockettest {
 
@@ -128,20 +129,22 @@ inline bool seesEndOfStream(const Socket &socket, int timeoutMilliseconds = 5000
     return seesEndOfStream(socket.sharedHandle(), timeoutMilliseconds);
 }
 
-// A listening TCP socket on 127.0.0.1 and a system-chosen port. It accepts
-// only when asked to, so connections can also be left waiting.
+// A listening TCP socket on 127.0.0.1 (or another loopback address) and a
+// system-chosen port. It accepts only when asked to, so connections can also
+// be left waiting.
 class Listener {
 public:
     // `bufferBytes` (0: the system's default) caps the kernel buffers of the
     // connections it accepts.
-    explicit Listener(int backlog = 16, int bufferBytes = 0) : handle_(SocketHandle::createStream())
+    explicit Listener(int backlog = 16, int bufferBytes = 0, uint32_t address = Loopback)
+        : handle_(SocketHandle::createStream())
     {
         if (!handle_.isOpen())
             throw std::runtime_error("cannot make a socket");
         if (bufferBytes > 0)
             handle_.setBufferSizes(bufferBytes);
-        if (!handle_.bind(Loopback, 0) || !handle_.listen(backlog))
-            throw std::runtime_error("cannot listen on 127.0.0.1");
+        if (!handle_.bind(address, 0) || !handle_.listen(backlog))
+            throw std::runtime_error("cannot listen on " + addressToString(address));
         port_ = handle_.localPort();
     }
     ~Listener() { handle_.close(); }
@@ -175,6 +178,49 @@ public:
 private:
     const SocketHandle handle_;
     uint16_t port_ = 0;
+};
+
+// A loopback listener whose accept queue is full and that never accepts.
+// The system drops further connection requests to it, so a connect to it
+// hangs in the handshake until the requester gives up.
+class FullListener {
+public:
+    FullListener() : listener_(0)
+    {
+        for (int i = 0; i < 16 && !full_; ++i) {
+            fillers_.push_back(std::make_unique<Filler>(listener_.port()));
+            full_ = !eventually([&] { return fillers_.back()->done.load(); }, 150);  // this request was dropped
+        }
+    }
+    ~FullListener()
+    {
+        for (const auto &filler : fillers_)
+            filler->handle.close();
+        for (const auto &filler : fillers_)
+            joinOrEnd(filler->thread, filler->done, "a filling connect");
+    }
+
+    bool full() const { return full_; }
+    uint16_t port() const { return listener_.port(); }
+
+private:
+    // One connection request, made on a thread of its own.
+    struct Filler {
+        explicit Filler(uint16_t port)
+            : handle(SocketHandle::createStream()), thread([this, port] {
+                  handle.connect(Loopback, port, 0);
+                  done = true;
+              })
+        {
+        }
+        const SocketHandle handle;
+        std::atomic<bool> done{false};
+        std::thread thread;  // joined by the FullListener
+    };
+
+    Listener listener_;
+    std::vector<std::unique_ptr<Filler>> fillers_;
+    bool full_ = false;
 };
 
 // Two ends of one loopback TCP connection, both Socket objects.
