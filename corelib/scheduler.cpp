@@ -28,6 +28,14 @@ void Scheduler::cancel()
     }
 }
 
+void Scheduler::wake()
+{
+    std::lock_guard<std::mutex> lock(block_->mutex);
+    block_->woken = true;
+    if (block_->condition)
+        block_->condition->notify_all();
+}
+
 bool Scheduler::isActive() const
 {
     std::lock_guard<std::mutex> lock(block_->mutex);
@@ -41,5 +49,8 @@ bool Scheduler::wait(unsigned milliseconds)
     if (!condition)
         return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    return condition->wait_until(lock, deadline) == std::cv_status::no_timeout;
+    const bool early = condition->wait_until(
+        lock, deadline, [&] { return block_->woken || block_->condition != condition; });
+    block_->woken = false;
+    return early;
 }

@@ -149,6 +149,31 @@ TEST(Scheduler, CancelledWaitsReturnAtOnceUntilReset)
     EXPECT_GE(steady_clock::now() - again, milliseconds(25));
 }
 
+TEST(Scheduler, AWakeEndsTheWaitItFindsOrTheNextOneAndKeepsItArmed)
+{
+    Scheduler scheduler;
+    // A wake that comes before the wait is not lost.
+    scheduler.wake();
+    const auto begin = steady_clock::now();
+    EXPECT_TRUE(scheduler.wait(60000));
+    EXPECT_LT(steady_clock::now() - begin, milliseconds(30000));
+    EXPECT_TRUE(scheduler.isActive());
+    EXPECT_FALSE(scheduler.wait(20)) << "one wake ends one wait";
+
+    std::atomic<bool> result{false};
+    std::atomic<bool> woken{false};
+    std::thread sleeper([&] {
+        result = scheduler.wait(60000);
+        woken = true;
+    });
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_FALSE(woken);
+    scheduler.wake();
+    sleeper.join();
+    EXPECT_TRUE(result);
+    EXPECT_TRUE(scheduler.isActive()) << "a wake does not cancel";
+}
+
 TEST(Timeout, ExpiresAfterItsDurationAndRestartsWhenTheClockGoesBack)
 {
     boost::posix_time::ptime now = boost::posix_time::time_from_string("2026-12-07 10:00:00");
