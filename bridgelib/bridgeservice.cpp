@@ -16,7 +16,10 @@
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <thread>
 
 namespace {
 
@@ -49,6 +52,7 @@ bool BridgeService::start()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         startTime_ = static_cast<int64_t>(std::time(nullptr));
+        stopping_ = false;
     }
     // Armed here rather than on the new thread: a stop that comes before the
     // thread gets going must find it armed, so that its cancel is not undone.
@@ -70,6 +74,13 @@ void BridgeService::stop()
 
 void BridgeService::shutdown()
 {
+    {
+        // From here on no listener opens: a thread still on its way into
+        // the service cannot bring one back after the last one closed.
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        reportedReachability_.reset();
+    }
     scheduler_->cancel();
     closeAll();
     IThread::stop();
@@ -140,7 +151,7 @@ void BridgeService::onRun()
             killOldBridge();
             checkServer();
             runDiscovery();
-            scheduler_->wait(CyclePauseMs);
+            waitForNextCycle();
             cleanup();
             Platform::instance().releaseFreeMemory();
         }
@@ -249,26 +260,33 @@ bool BridgeService::addGateway(const gateway_info_t &info)
     if (info.guid == guid_)
         return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const gateway_info_t &known : gateways_) {
-        if (known.address == info.address && known.port == info.port)
-            return false;
+    std::vector<gateway_info_t> dropped;
+    const GatewayTable::Added added = gateways_.add(info, dropped);
+    for (const gateway_info_t &gateway : dropped)
+        ORVEL_LOG(Debug, formatString("Gateway '%s:%d' removed", addressToString(gateway.address).c_str(), gateway.port));
+    const std::string endpoint = formatString("%s:%d", addressToString(info.address).c_str(), info.port);
+    switch (added) {
+    case GatewayTable::Added::New:
+    case GatewayTable::Added::Moved:
+        ORVEL_LOG(Debug, formatString("Gateway '%s' added", endpoint.c_str()));
+        return true;
+    case GatewayTable::Added::Full:
+        ORVEL_LOG(Debug, formatString("Gateway '%s' ignored (%d gateways known)", endpoint.c_str(),
+                                      static_cast<int>(gateways_.size())));
+        return false;
+    case GatewayTable::Added::Known:
+        break;
     }
-    gateways_.push_back(info);
-    ORVEL_LOG(Debug, formatString("Gateway '%s:%d' added", addressToString(info.address).c_str(), info.port));
-    return true;
+    return false;
 }
 
 bool BridgeService::removeGateway(uint32_t address, uint16_t port)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = gateways_.begin(); it != gateways_.end(); ++it) {
-        if (it->address == address && it->port == port) {
-            gateways_.erase(it);
-            ORVEL_LOG(Debug, formatString("Gateway '%s:%d' removed", addressToString(address).c_str(), port));
-            return true;
-        }
-    }
-    return false;
+    if (!gateways_.remove(address, port))
+        return false;
+    ORVEL_LOG(Debug, formatString("Gateway '%s:%d' removed", addressToString(address).c_str(), port));
+    return true;
 }
 
 void BridgeService::setServerConnected(bool value)
@@ -291,7 +309,7 @@ void BridgeService::checkServer()
                 return;
         }
     }
-    updateServerState();  // the test connection closes at once
+    switchModes(testServerConnection() != nullptr);  // the test connection closes at once
 }
 
 std::shared_ptr<Socket> BridgeService::testServerConnection()
@@ -307,10 +325,49 @@ std::shared_ptr<Socket> BridgeService::testServerConnection()
 std::shared_ptr<Socket> BridgeService::updateServerState()
 {
     std::shared_ptr<Socket> socket = testServerConnection();
-    const bool reachable = socket != nullptr;
+    reportServerTest(socket != nullptr);
+    return socket;
+}
+
+void BridgeService::reportServerTest(bool reachable)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_)
+            return;
+        reportedReachability_ = reachable;
+    }
+    scheduler_->wake();
+}
+
+void BridgeService::switchModes(bool reachable)
+{
     applyModes(reachable, options_->gateway().value_or(reachable),
                options_->discoveryResponder().value_or(!reachable), false);
-    return socket;
+}
+
+void BridgeService::applyReportedModes()
+{
+    std::optional<bool> reported;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reported.swap(reportedReachability_);
+    }
+    if (reported)
+        switchModes(*reported);
+}
+
+void BridgeService::waitForNextCycle()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CyclePauseMs);
+    while (isRunning()) {
+        applyReportedModes();
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return;
+        scheduler_->wait(static_cast<unsigned>(left));
+    }
 }
 
 void BridgeService::applyModes(std::optional<bool> reachability, bool gateway, bool responder, bool shutdown)
@@ -324,9 +381,10 @@ void BridgeService::applyModes(std::optional<bool> reachability, bool gateway, b
             serverReachability_ = reachability;
             changed = true;
         }
-        if (updateGateway(gateway && !shutdown))
+        const bool mayOpen = !shutdown && !stopping_;
+        if (updateGateway(gateway && mayOpen))
             changed = true;
-        if (updateDiscoveryResponder(responder && !shutdown))
+        if (updateDiscoveryResponder(responder && mayOpen))
             changed = true;
         if (!(reachability.value_or(false) && !shutdown) && !slaves_.empty()) {
             droppedSlaves.swap(slaves_);
@@ -366,20 +424,120 @@ std::shared_ptr<Socket> BridgeService::getServerConnection(bool *viaGateway)
             *viaGateway = false;
         return direct;
     }
-    std::deque<gateway_info_t> gateways;
-    getGateways(gateways);
-    const std::shared_ptr<Socket> socket = createSocket("Gateway");
+    std::vector<gateway_info_t> answered;
+    std::vector<gateway_info_t> untried;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gateways_.candidates(answered, untried);
+    }
+    std::shared_ptr<Socket> socket;
+    for (const gateway_info_t &gateway : answered) {
+        if ((socket = connectGateway(gateway)))
+            break;
+    }
+    if (!socket)
+        socket = connectFirstGateway(untried);
+    if (socket && viaGateway)
+        *viaGateway = true;
+    return socket;
+}
+
+std::shared_ptr<Socket> BridgeService::connectGateway(const gateway_info_t &gateway)
+{
+    std::shared_ptr<Socket> socket = createSocket("Gateway");
     if (!socket)
         return nullptr;
-    for (const gateway_info_t &gateway : gateways) {
-        if (socket->connect(gateway.address, gateway.port)) {
-            if (viaGateway)
-                *viaGateway = true;
-            return socket;
-        }
-        removeGateway(gateway.address, gateway.port);
+    socket->connectTimeout = GatewayConnectTimeoutMs;
+    const bool connected = socket->connect(gateway.address, gateway.port);
+    recordGatewayOutcome(gateway, connected);
+    return connected ? socket : nullptr;
+}
+
+std::shared_ptr<Socket> BridgeService::connectFirstGateway(const std::vector<gateway_info_t> &gateways)
+{
+    if (gateways.size() <= 1)
+        return gateways.empty() ? nullptr : connectGateway(gateways.front());
+
+    // One connect per gateway, each on a thread of its own. The first to
+    // connect wins; closing the others' sockets ends their connects at once,
+    // and such an interrupted connect says nothing about its gateway.
+    enum class State { Connecting, Connected, Failed };
+    struct Attempt {
+        std::shared_ptr<Socket> socket;
+        State state = State::Connecting;
+        bool interrupted = false;
+    };
+    std::vector<Attempt> attempts(gateways.size());
+    for (Attempt &attempt : attempts) {
+        if (!(attempt.socket = createSocket("Gateway")))
+            return nullptr;  // the service is stopping
+        attempt.socket->connectTimeout = GatewayConnectTimeoutMs;
     }
-    return nullptr;
+    std::mutex mutex;  // guards the attempts' states
+    std::condition_variable changed;
+    std::vector<std::thread> threads;
+    const auto join = [&] {
+        for (std::thread &thread : threads)
+            thread.join();
+    };
+    try {
+        for (size_t i = 0; i < attempts.size(); ++i) {
+            threads.emplace_back([&, i] {
+                const bool connected = attempts[i].socket->connect(gateways[i].address, gateways[i].port);
+                std::lock_guard<std::mutex> lock(mutex);
+                attempts[i].state = connected ? State::Connected : State::Failed;
+                changed.notify_all();
+            });
+        }
+    } catch (const std::exception &error) {
+        ORVEL_LOG(Error, formatString("Failed to start gateway connections: %s", error.what()));
+        for (Attempt &attempt : attempts)
+            attempt.socket->close();
+        join();
+        return nullptr;
+    }
+
+    size_t winner = attempts.size();
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] {
+            bool allFailed = true;
+            for (size_t i = 0; i < attempts.size(); ++i) {
+                if (attempts[i].state == State::Connected) {
+                    winner = i;
+                    return true;
+                }
+                allFailed = allFailed && attempts[i].state == State::Failed;
+            }
+            return allFailed;
+        });
+        for (size_t i = 0; i < attempts.size(); ++i) {
+            if (i != winner && attempts[i].state == State::Connecting)
+                attempts[i].interrupted = true;
+        }
+    }
+    for (size_t i = 0; i < attempts.size(); ++i) {
+        if (i != winner)
+            attempts[i].socket->close();
+    }
+    join();
+    for (size_t i = 0; i < attempts.size(); ++i) {
+        if (i == winner || (!attempts[i].interrupted && attempts[i].state == State::Failed))
+            recordGatewayOutcome(gateways[i], i == winner);
+    }
+    return winner < attempts.size() ? attempts[winner].socket : nullptr;
+}
+
+void BridgeService::recordGatewayOutcome(const gateway_info_t &gateway, bool answered)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (answered) {
+        gateways_.markAnswered(gateway.address, gateway.port);
+    } else if (gateways_.markFailed(gateway.address, gateway.port)) {
+        ORVEL_LOG(Debug, formatString("Gateway '%s:%d' failed, not tried again for %d s",
+                                      addressToString(gateway.address).c_str(), gateway.port,
+                                      static_cast<int>(GatewayTable::RetryPauseSeconds)));
+    }
 }
 
 bool BridgeService::updateGateway(bool on)
@@ -430,6 +588,10 @@ bool BridgeService::updateDiscoveryResponder(bool on)
 
 void BridgeService::updatePrinterTunnel()
 {
+    if (stopping_) {
+        closePrinterTunnel();
+        return;
+    }
     std::shared_ptr<RemotePrinter> target;
     if (printers_.size() == 1 || (printers_.size() > 1 && options_->printerTunnel().value_or(false)))
         target = printers_.begin()->second;
@@ -555,7 +717,7 @@ bool BridgeService::isDiscoveryResponderRunning() const
 void BridgeService::getGateways(std::deque<gateway_info_t> &gateways) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    gateways = gateways_;
+    gateways = gateways_.list();
 }
 
 void BridgeService::getSlaves(std::deque<SlaveInfo> &slaves) const
@@ -574,6 +736,7 @@ std::string BridgeService::getBackupDirectory() const
 void BridgeService::setClock(Timeout::Clock clock)
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    gateways_.setClock(clock);
     clock_ = std::move(clock);
 }
 
@@ -598,7 +761,8 @@ void BridgeService::getStatus(StatusRecord &record) const
     record.slaves.clear();
     for (const auto &entry : slaves_)
         record.slaves.push_back({entry.second->guid, entry.second->address});
-    record.gateways.assign(gateways_.begin(), gateways_.end());
+    const std::deque<gateway_info_t> gateways = gateways_.list();
+    record.gateways.assign(gateways.begin(), gateways.end());
     record.printers.clear();
     for (const auto &entry : printers_) {
         record.printers.emplace_back();

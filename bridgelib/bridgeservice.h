@@ -2,6 +2,7 @@
 
 #include "activitycounter.h"
 #include "gatewayinfo.h"
+#include "gatewaytable.h"
 #include "iplatform.h"
 #include "ithread.h"
 #include "object.h"
@@ -41,7 +42,10 @@ struct StatusRecord;
 // responder off); one that does not is a slave (responder on, gateway off,
 // slaves dropped) and sends its printers' sessions through a gateway. The
 // options "gateway" and "discovery-responder" override the derived values,
-// and "slave" true skips the server test altogether.
+// and "slave" true skips the server test altogether. The modes are switched
+// by the service thread alone: the printers' routes and the gateway relays
+// test the server too, and report what they saw, which wakes the service
+// thread to switch. Once a stop has begun, nothing opens a listener again.
 //
 // Every socket of the service is created through createSocket, which refuses
 // once the service is stopping, so that stop() can close them all and wake
@@ -87,23 +91,34 @@ public:
     bool removeGateway(uint32_t address, uint16_t port);
     void setServerConnected(bool value);
 
-    // The loop's server step: tests the server and switches the modes, unless
-    // a discovered printer is registered (its link re-evaluates them then).
+    // Gateway connects are on the LAN: a gateway that has not answered
+    // within this time is taken for one that never will.
+    static constexpr uint32_t GatewayConnectTimeoutMs = 3000;
+
+    // The loop's server step, on the service thread: tests the server and
+    // switches the modes, unless a discovered printer is registered (its
+    // link's route requests report the server's state then).
     void checkServer();
-    // Tests the server and applies the modes that follow; returns the
-    // connected "Server" socket, or empty when the server is not reachable.
+    // Any thread: tests the server and reports the outcome to the service
+    // thread, which switches the modes that follow; returns the connected
+    // "Server" socket, or empty when the server is not reachable.
     std::shared_ptr<Socket> updateServerState();
     // Connects a "Server" socket to the server; empty with option "slave"
-    // true (no attempt at all), while stopping, or on failure.
-    std::shared_ptr<Socket> testServerConnection();
-    // Stores the server reachability, switches the gateway listener and the
-    // discovery responder, and drops what the new state does not keep: the
-    // slaves unless the server is reachable, and at shutdown every printer
-    // and the printer tunnel. Emits statusChanged when anything changed.
+    // true (no attempt at all), while stopping, or on failure. Virtual for
+    // tests that hold a server test in progress.
+    virtual std::shared_ptr<Socket> testServerConnection();
+    // The mode step, on the service thread (or on a service whose thread
+    // does not run): stores the server reachability, switches the gateway
+    // listener and the discovery responder, and drops what the new state
+    // does not keep: the slaves unless the server is reachable, and at
+    // shutdown every printer and the printer tunnel. Once a stop has begun
+    // it opens no listener. Emits statusChanged when anything changed.
     void applyModes(std::optional<bool> reachability, bool gateway, bool responder, bool shutdown);
     // A connected socket that leads to the server: directly (*viaGateway
-    // false) or through the first known gateway that accepts (true); every
-    // gateway that refuses is forgotten. Empty when there is no route.
+    // false) or through a known gateway (true): those that answered before
+    // one after the other, then all the others at once, the first to accept
+    // winning. A gateway that fails is tried again only after a pause.
+    // Empty when there is no route.
     std::shared_ptr<Socket> getServerConnection(bool *viaGateway);
 
     // One discovery sweep: one finder per broadcast interface, all at once;
@@ -159,6 +174,20 @@ private:
     // Cancels, closes every socket, joins the thread, closes what is left
     // open and waits for every thread that still uses the service.
     void shutdown();
+    // The service thread's part of the modes: switches them for a server
+    // test's outcome; applies the last outcome that other threads reported;
+    // sleeps until the next cycle, switching modes as reports come.
+    void switchModes(bool reachable);
+    void applyReportedModes();
+    void waitForNextCycle();
+    // Hands a server test's outcome to the service thread.
+    void reportServerTest(bool reachable);
+    // Connects to the first of `gateways` that accepts, all tried at once;
+    // records in the table which answered and which failed.
+    std::shared_ptr<Socket> connectFirstGateway(const std::vector<gateway_info_t> &gateways);
+    // One gateway connect; records the outcome in the table.
+    std::shared_ptr<Socket> connectGateway(const gateway_info_t &gateway);
+    void recordGatewayOutcome(const gateway_info_t &gateway, bool answered);
     // Joins the threads of the printers removed since the last call.
     void joinRemovedPrinters();
 
@@ -175,6 +204,9 @@ private:
     mutable std::mutex mutex_;  // guards every member from here to clock_
     std::optional<bool> serverConnected_;
     std::optional<bool> serverReachability_;
+    // The last server test outcome reported by another thread, not yet applied.
+    std::optional<bool> reportedReachability_;
+    bool stopping_ = false;  // from the start of a stop to the next start
     std::string backupDirectory_;
     int64_t startTime_ = 0;  // the last start, seconds since 1970 UTC
     PrinterMap printers_;
@@ -184,7 +216,7 @@ private:
     SlaveMap slaves_;
     std::unique_ptr<BridgeGateway> gateway_;
     std::unique_ptr<DiscoveryResponder> responder_;
-    std::deque<gateway_info_t> gateways_;
+    GatewayTable gateways_;
     Timeout::Clock clock_ = Timeout::localClock;
 
     const std::unique_ptr<OptionsManager> options_;

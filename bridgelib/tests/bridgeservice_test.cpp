@@ -234,32 +234,41 @@ TEST(BridgeService, ServerConnectedFollowsTheModesAndSetServerConnected)
     EXPECT_FALSE(service.isServerConnected());
 }
 
-TEST(BridgeService, GatewaysAreUniqueByAddressAndPortInArrivalOrder)
+TEST(BridgeService, GatewaysAreOnePerAddressInArrivalOrderAndBounded)
 {
     LogCapture capture;
     BridgeService service;
     EXPECT_TRUE(service.addGateway({"gateway-one", 0x0A000001u, 8000}));
     EXPECT_FALSE(service.addGateway({"gateway-other", 0x0A000001u, 8000})) << "same address and port";
-    EXPECT_TRUE(service.addGateway({"gateway-one", 0x0A000001u, 8001}));
     EXPECT_TRUE(service.addGateway({"gateway-two", 0x0A000002u, 8000}));
+    EXPECT_TRUE(service.addGateway({"gateway-one", 0x0A000001u, 8001})) << "a newer announcement moves the port";
     EXPECT_FALSE(service.addGateway({service.getInstanceGuid(), 0x0A000003u, 1}));
     EXPECT_THROW(service.addGateway({"", 0x0A000004u, 1}), Exception);
     EXPECT_TRUE(capture.contains("Gateway '10.0.0.1:8000' added"));
+    EXPECT_TRUE(capture.contains("Gateway '10.0.0.1:8001' added"));
 
     std::deque<gateway_info_t> gateways;
     service.getGateways(gateways);
-    ASSERT_EQ(gateways.size(), 3u);
+    ASSERT_EQ(gateways.size(), 2u);
     EXPECT_EQ(gateways[0].guid, "gateway-one");
-    EXPECT_EQ(gateways[0].port, 8000);
-    EXPECT_EQ(gateways[1].port, 8001);
-    EXPECT_EQ(gateways[2].guid, "gateway-two");
+    EXPECT_EQ(gateways[0].port, 8001);
+    EXPECT_EQ(gateways[1].guid, "gateway-two");
 
     EXPECT_TRUE(service.removeGateway(0x0A000001u, 8001));
     EXPECT_FALSE(service.removeGateway(0x0A000001u, 8001));
     EXPECT_TRUE(capture.contains("Gateway '10.0.0.1:8001' removed"));
     gateways.clear();
     service.getGateways(gateways);
-    EXPECT_EQ(gateways.size(), 2u);
+    EXPECT_EQ(gateways.size(), 1u);
+
+    // A flood of announcements from other addresses fills the table to its
+    // bound and no further: the oldest unproven entries make room.
+    for (uint32_t host = 100; host < 140; ++host)
+        service.addGateway({"flood", 0x0A000000u + host, 9000});
+    gateways.clear();
+    service.getGateways(gateways);
+    ASSERT_EQ(gateways.size(), GatewayTable::Capacity);
+    EXPECT_EQ(gateways.back().address, 0x0A000000u + 139) << "the newest announcement is kept";
 }
 
 TEST(BridgeService, BroadcastInterfacesAreNeverEmpty)

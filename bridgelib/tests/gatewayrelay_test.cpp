@@ -7,6 +7,9 @@
 #include "servicetesttools.h"
 #include "testservice.h"
 
+#include <atomic>
+#include <cstdlib>
+#include <future>
 #include <gtest/gtest.h>
 #include <thread>
 #include <utility>
@@ -116,7 +119,7 @@ TEST(GatewayRelay, SlaveIsDroppedAtOnceWhenTheServerCannotBeReached)
     EXPECT_TRUE(sockettest::seesEndOfStream(*slave, 1000));
     ASSERT_TRUE(bed.capture.waitFor("Failed to create gateway's tunnel"));
     EXPECT_EQ(countLogged(bed.capture, Error, "Failed to create gateway's tunnel (server connection failed)"), 1);
-    EXPECT_TRUE(bed.capture.contains("Gateway closed")) << "the relay's server test switched the modes as well";
+    EXPECT_TRUE(bed.capture.waitFor("Gateway closed")) << "the relay's server test switched the modes as well";
     EXPECT_FALSE(bed.service.getGatewayPort().has_value());
 }
 
@@ -132,6 +135,7 @@ TEST(GatewayRelay, ClosedGatewayStopsListeningWhileItsRelaysGoOnUntilTheServiceS
 
     bed.server.reset();  // the listener goes; the relay's connection stays
     EXPECT_EQ(bed.service.updateServerState(), nullptr);
+    ASSERT_TRUE(bed.capture.waitFor("Gateway closed")) << "the service thread switched the modes";
     EXPECT_EQ(countLogged(bed.capture, Info, "Gateway closed"), 1);
     EXPECT_FALSE(bed.service.getGatewayPort().has_value());
     EXPECT_EQ(connectLoopback(bed.gatewayPort, "Late slave"), nullptr) << "the listening has ended";
@@ -167,4 +171,64 @@ TEST(BridgeGateway, ConnectionRefusedByAStoppedServiceIsClosedAndItsErrorCaught)
     EXPECT_EQ(countLogged(capture, Error, "Unhandled exception in server: internal error (clientSocket is null)"), 2)
         << "caught at the top of each connection's thread and logged";
     EXPECT_FALSE(capture.contains("Failed to create gateway's tunnel")) << "no server test was made";
+}
+
+namespace {
+
+// A forced gateway whose relays' server tests can be held in progress until
+// the service's stop has done its last switch, as a slow server test would.
+class HeldServerTestService : public TestService {
+public:
+    explicit HeldServerTestService(std::vector<const char *> arguments) : TestService(std::move(arguments)) {}
+
+    std::shared_ptr<Socket> testServerConnection() override
+    {
+        if (!hold)
+            return TestService::testServerConnection();
+        held = true;
+        // Released once the service thread has switched everything off and
+        // the stop has had the time to do its own last switch.
+        while (!capture.contains("Bridge service run end"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return nullptr;  // what a server test finds during a stop
+    }
+
+    LogCapture capture;
+    std::atomic<bool> hold{false};
+    std::atomic<bool> held{false};
+};
+
+} // namespace
+
+TEST(GatewayRelay, ARelayInFlightDuringTheStopOpensNothingAndTheStopReturns)
+{
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round + 1));
+        sockettest::Listener server;
+        const std::string serverPort = std::to_string(server.port());
+        HeldServerTestService service({"--server-port", serverPort.c_str(), "--gateway", "true"});
+        ASSERT_TRUE(service.start());
+        ASSERT_TRUE(service.capture.waitFor("Gateway started on port"));
+        const uint16_t gatewayPort = service.getGatewayPort().value_or(0);
+        ASSERT_NE(gatewayPort, 0);
+
+        service.hold = true;
+        const auto slave = connectLoopback(gatewayPort, "Slave");
+        ASSERT_NE(slave, nullptr);
+        ASSERT_TRUE(sockettest::eventually([&] { return service.held.load(); })) << "the relay tests the server";
+
+        auto stopping = std::async(std::launch::async, [&] { service.stop(); });
+        if (stopping.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+            // A listener opened after the stop's last switch keeps a thread on
+            // the service for ever: nothing will end this stop.
+            ADD_FAILURE() << "the stop did not return within 2 s";
+            std::fflush(stdout);
+            std::_Exit(1);
+        }
+        EXPECT_FALSE(service.getGatewayPort().has_value()) << "no gateway listener after the stop";
+        EXPECT_EQ(connectLoopback(gatewayPort, "Late slave"), nullptr) << "its port is closed";
+        EXPECT_EQ(service.capture.count("Gateway started on port"), 1) << "nothing opened again";
+        EXPECT_TRUE(sockettest::seesEndOfStream(*slave, 1000));
+    }
 }

@@ -97,6 +97,8 @@ TEST(ServiceModes, FailedServerTestMakesASlaveThatDropsItsSlaves)
 
     server.reset();  // the server goes away
     EXPECT_EQ(service.updateServerState(), nullptr);
+    // The test's outcome reaches the service thread, which switches the modes.
+    ASSERT_TRUE(sockettest::eventually([&] { return !service.getGatewayPort().has_value(); }));
     if (responderDerived && capture.contains("Failed to start discovery responder"))
         GTEST_SKIP() << "UDP 9102 was taken by someone else meanwhile";
 
@@ -114,7 +116,8 @@ TEST(ServiceModes, FailedServerTestMakesASlaveThatDropsItsSlaves)
 
     service.removePrinter(PrinterA);
     EXPECT_EQ(service.updateServerState(), nullptr);
-    EXPECT_FALSE(service.isServerConnected()) << "forgotten once no printer is registered";
+    EXPECT_TRUE(sockettest::eventually([&] { return !service.isServerConnected(); }))
+        << "forgotten once no printer is registered";
     EXPECT_EQ(countLogged(capture, Info, "Discovery responder started"), responderDerived ? 1 : 0)
         << "a second failed test opens nothing new";
 }
@@ -169,6 +172,7 @@ TEST(ServiceModes, ForcedGatewayAndResponderRunWhateverTheServerAndKeepPrintersO
 
     server.reset();  // now unreachable: the gateway runs only because it is forced
     EXPECT_EQ(service.updateServerState(), nullptr);
+    ASSERT_TRUE(sockettest::eventually([&] { return !service.isServerConnected(); })) << "the modes were switched";
     EXPECT_TRUE(service.isDiscoveryResponderRunning());
     EXPECT_TRUE(service.getGatewayPort().has_value());
     EXPECT_FALSE(capture.contains("Gateway closed"));
@@ -181,7 +185,7 @@ TEST(ServiceModes, ForcedGatewayAndResponderRunWhateverTheServerAndKeepPrintersO
     EXPECT_FALSE(capture.contains("Printer's tunnel"));
 }
 
-TEST(ServiceModes, RefusingGatewaysLeaveTheQueueAndTheRouteTakesTheNextOne)
+TEST(ServiceModes, TheRouteTakesAGatewayThatAcceptsAndPausesThoseThatFail)
 {
     LogCapture capture;
     auto accepting = std::make_unique<sockettest::Listener>();
@@ -189,7 +193,8 @@ TEST(ServiceModes, RefusingGatewaysLeaveTheQueueAndTheRouteTakesTheNextOne)
     const uint16_t refusingPort = sockettest::releasedPort();
     TestService service;  // the server refuses
     ASSERT_TRUE(service.start());
-    ASSERT_TRUE(service.addGateway({"refusing-guid", Loopback, refusingPort}));
+    // Two addresses: the table keeps one entry per address.
+    ASSERT_TRUE(service.addGateway({"refusing-guid", 0x7F000002u, refusingPort}));
     ASSERT_TRUE(service.addGateway({"accepting-guid", Loopback, acceptingPort}));
 
     bool viaGateway = false;
@@ -201,16 +206,59 @@ TEST(ServiceModes, RefusingGatewaysLeaveTheQueueAndTheRouteTakesTheNextOne)
     ASSERT_TRUE(route->getPeerEndpoint(peerAddress, peerPort));
     EXPECT_EQ(peerPort, acceptingPort);
     EXPECT_TRUE(accepting->hasPending(0));
-    EXPECT_EQ(countLogged(capture, Debug, formatString("Gateway '127.0.0.1:%d' removed", refusingPort)), 1);
-    auto gateways = gatewaysOf(service);
-    ASSERT_EQ(gateways.size(), 1u);
-    EXPECT_EQ(gateways[0].guid, "accepting-guid") << "the accepting gateway stays";
+    EXPECT_EQ(gatewaysOf(service).size(), 2u) << "a failure does not forget a gateway";
 
-    accepting.reset();  // the last gateway refuses too: no route, an empty queue
+    // The gateway that answered is tried first now; when it refuses as well,
+    // both are paused and there is no route.
+    accepting.reset();
     viaGateway = false;
     EXPECT_EQ(service.getServerConnection(&viaGateway), nullptr);
-    EXPECT_TRUE(gatewaysOf(service).empty());
-    EXPECT_EQ(countLogged(capture, Debug, formatString("Gateway '127.0.0.1:%d' removed", acceptingPort)), 1);
+    EXPECT_EQ(countLogged(capture, Debug,
+                          formatString("Gateway '127.0.0.1:%d' failed, not tried again for 300 s", acceptingPort)),
+              1);
+    EXPECT_EQ(countLogged(capture, Debug,
+                          formatString("Gateway '127.0.0.2:%d' failed, not tried again for 300 s", refusingPort)),
+              1);
+    const auto gateways = gatewaysOf(service);
+    ASSERT_EQ(gateways.size(), 2u);
+    const auto gatewayConnects = [&] {
+        return capture.count(formatString("Connect to 127.0.0.1:%d", acceptingPort)) +
+               capture.count(formatString("Connect to 127.0.0.2:%d", refusingPort));
+    };
+    const int connects = gatewayConnects();
+    EXPECT_EQ(service.getServerConnection(&viaGateway), nullptr);
+    EXPECT_EQ(gatewayConnects(), connects) << "no paused gateway is tried";
+}
+
+TEST(ServiceModes, AGatewayThatNeverAnswersDoesNotHoldUpTheRouteNorLosesItsTurn)
+{
+    sockettest::FullListener silent;  // drops every connection request
+    ASSERT_TRUE(silent.full()) << "could not fill the listener's accept queue";
+    sockettest::Listener accepting(16, 0, 0x7F000002u);
+    LogCapture capture;
+    TestService service;  // the server refuses
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(service.addGateway({"silent-guid", Loopback, silent.port()}));
+    ASSERT_TRUE(service.addGateway({"accepting-guid", 0x7F000002u, accepting.port()}));
+    bool viaGateway = false;
+    // Gateways that never answered are tried all at once: the one that
+    // accepts wins without waiting for the silent one's time-out, whose
+    // connect is ended and not held against it.
+    const std::shared_ptr<Socket> route = service.getServerConnection(&viaGateway);
+    ASSERT_NE(route, nullptr);
+    EXPECT_TRUE(viaGateway);
+    uint32_t peerAddress = 0;
+    uint16_t peerPort = 0;
+    ASSERT_TRUE(route->getPeerEndpoint(peerAddress, peerPort));
+    EXPECT_EQ(peerPort, accepting.port());
+    EXPECT_FALSE(capture.contains("failed, not tried again")) << "the silent gateway was not given up";
+
+    // Alone, the silent gateway fails after the gateways' connect time-out.
+    ASSERT_TRUE(service.removeGateway(0x7F000002u, accepting.port()));
+    EXPECT_EQ(service.getServerConnection(&viaGateway), nullptr);
+    EXPECT_EQ(countLogged(capture, Debug,
+                          formatString("Gateway '127.0.0.1:%d' failed, not tried again for 300 s", silent.port())),
+              1);
 }
 
 TEST(ServiceModes, StopSwitchesEverythingOffButKeepsTheGateways)
