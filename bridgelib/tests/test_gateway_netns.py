@@ -30,7 +30,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "e2e"))
 from bridgeharness import main  # noqa: E402
-from netns import NetnsCase, require_namespaces  # noqa: E402
+from netns import NetnsCase, ip, require_namespaces  # noqa: E402
 from nssocket import (connect_in, first_difference, pattern, receive_exactly,  # noqa: E402
                       receive_to_end, socket_in)
 
@@ -53,6 +53,8 @@ SLAVE_ADDED = re.compile(r"^Slave '(%s)' added \((.*)\)$" % GUID)
 HEADER_LIMIT = 128
 TUNNEL_FAILED = "Failed to create gateway's tunnel (server connection failed)"
 SLAVE_PRINTER_NAME = "Slave\\x20desk"  # as the lab's report writes it
+BLACK_HOLE_NETWORK = "10.231.13.0/24"
+IP_TRANSPARENT = 19  # Linux: send from an address that is not the host's (needs CAP_NET_ADMIN)
 
 
 def setUpModule():
@@ -425,6 +427,92 @@ class SlavePrinterSession(TwoBridges):
         self.assertGreaterEqual(len(replies), 2)
         self.assertEqual({(r["type"], r["expected"], r["status"], r["echo"]) for r in replies},
                          {("4", "4", "Slave\\x20ready", "ok")})
+
+
+class PoisonedGateways(TwoBridges):
+    """A slave bridge that has heard 20 gateway announcements from addresses
+    that drop everything before it hears the real gateway's still registers
+    its printer through the real gateway, and keeps the session. The false
+    announcements come from a third namespace, which sends them from
+    addresses it does not have; the slave's route to those addresses leads
+    to that namespace, which does not forward and so drops every packet: a
+    connection to them hangs in its handshake as to a host that ignores SYNs."""
+
+    GATEWAY = "10.231.12.1"
+    SLAVE = "10.231.12.2"
+    PRINTER = "10.231.12.10"
+    ANNOUNCER = "10.231.14.1"
+    SLAVE_TO_ANNOUNCER = "10.231.14.2"
+    BLACK_HOLES = ["10.231.13.%d" % host for host in range(1, 21)]
+    NAME = "Poisoned desk"
+    REPORT_NAME = "Poisoned\\x20desk"
+    # From the real gateway's announcement to the printer's registration.
+    REGISTER_BOUND = 60.0
+    # How long the session must then go on.
+    KEEP_SECONDS = 20.0
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.gateway_ns = cls.network.namespace("gateway")
+        cls.slave_ns = cls.network.namespace("slave")
+        cls.announcer_ns = cls.network.namespace("announcer")
+        cls.network.link(cls.slave_ns, cls.SLAVE + "/24", cls.gateway_ns, [cls.GATEWAY + "/24", cls.PRINTER + "/24"])
+        cls.network.link(cls.slave_ns, cls.SLAVE_TO_ANNOUNCER + "/24", cls.announcer_ns, [cls.ANNOUNCER + "/24"])
+        # The announcer does not forward: what the slave sends it for the
+        # false gateways' addresses is dropped without a word.
+        ip("-n", cls.slave_ns, "route", "add", BLACK_HOLE_NETWORK, "via", cls.ANNOUNCER)
+
+        cls.lab = cls.start_lab(cls.gateway_ns, ["%s,discovery=none,name=%s,status=Ready" % (cls.PRINTER, cls.NAME)],
+                                server="127.0.0.1:0,keepalive=2,password-version=-1")
+        server = ["--server-address", "127.0.0.1", "--server-port", str(cls.lab.server_port())]
+        cls.slave, _ = cls.start_bridge(cls.slave_ns, server + ["--static-printers", cls.PRINTER], label="slave",
+                                        home=cls.make_home("slave"))
+        cls.slave.wait_for_text("Discovery responder started", LOG_TIMEOUT)
+        for address in cls.BLACK_HOLES:
+            with socket_in(cls.announcer_ns, socket.SOCK_DGRAM) as announcer:
+                # Sent from an address the announcer does not have.
+                announcer.setsockopt(socket.IPPROTO_IP, IP_TRANSPARENT, 1)
+                announcer.bind((address, 0))
+                request = VENDOR_TAG + b"WhoRU\x00\x00\x00" + ("guid=poison-%s\ngateway_port=%d" % (
+                    address, GATEWAY_PORT)).encode("ascii")
+                announcer.sendto(request, (cls.SLAVE_TO_ANNOUNCER, BRIDGES_PORT))
+        cls.poisoned = cls.slave.wait_for_text("Gateway '%s:%d' added" % (cls.BLACK_HOLES[-1], GATEWAY_PORT),
+                                               LOG_TIMEOUT)
+
+        cls.gateway, _ = cls.start_bridge(cls.gateway_ns, server + ["--gateway-port", str(GATEWAY_PORT)],
+                                          label="gateway", home=cls.make_home("gateway"))
+        cls.announced = cls.slave.wait_for_text("Gateway '%s:%d' added" % (cls.GATEWAY, GATEWAY_PORT),
+                                                LOG_TIMEOUT + PASS_SECONDS)
+        registered = cls.lab.wait_for_events("server-register", 1, cls.REGISTER_BOUND + 5, name=cls.REPORT_NAME)
+        cls.registered = registered[0][0] if registered else None
+        if cls.registered is not None:
+            time.sleep(cls.KEEP_SECONDS)
+        cls.kept_until = time.monotonic()
+        for bridge in (cls.slave, cls.gateway):
+            bridge.signal(signal.SIGINT)
+            bridge.wait_exit(10)
+
+    def test_registered_through_the_real_gateway_in_time_and_kept(self):
+        self.assertIsNotNone(self.poisoned, "the slave took the false announcements")
+        self.assertIsNotNone(self.announced, "the slave heard the real gateway")
+        self.assertIsNotNone(self.registered, "the printer was registered")
+        self.assertLessEqual(self.registered - self.announced, self.REGISTER_BOUND,
+                             "seconds from the real gateway's announcement to the registration")
+        registrations = self.lab.events("server-register", name=self.REPORT_NAME)
+        self.assertEqual(len(registrations), 1, "one session, kept")
+        session = registrations[0][2]["session"]
+        replies = [when for when, _, fields in self.lab.events("server-reply", session=session)]
+        self.assertGreaterEqual(len(replies), 5, "keep-alives answered on the session")
+        self.assertGreaterEqual(max(replies), self.kept_until - 5.0, "still answered at the end")
+        self.assertIn("Printer '%s' connected to gateway" % self.NAME, self.slave.texts())
+        # The table is bounded: of the announced addresses (the false ones,
+        # and each address the real gateway's requests come from) at most 16
+        # are known at once.
+        added = [t for t in self.slave.texts() if t.startswith("Gateway '") and t.endswith("' added")]
+        removed = [t for t in self.slave.texts() if t.startswith("Gateway '") and t.endswith("' removed")]
+        self.assertEqual(len([t for t in added if t.startswith("Gateway '10.231.13.")]), 20)
+        self.assertGreaterEqual(len(removed), len(added) - 16, "entries forgotten to keep the table at 16")
 
 
 class ServerGone(NetnsCase):
