@@ -115,47 +115,11 @@ TEST(SocketClosePosix, ClosingDuringAReadNeverDeliversTheBytesOfAReusedDescripto
         }
     });
 
-    // One round's reader state lives on the heap, so that a reader that
-    // never returns can be left behind without the test hanging.
-    struct Round {
-        SocketPair pair;
-        std::atomic<bool> done{false};
-        std::atomic<int> result{-2};
-        char buffer[16];
-    };
-
-    const auto begin = Clock::now();
-    int rounds = 0;
-    int wrongReads = 0;
-    int stuckReads = 0;
-    while (rounds < 400 && millisecondsSince(begin) < 1500) {
-        auto round = std::make_shared<Round>();
-        round->pair = makePair(listener);
-        std::thread reader([round] {
-            round->result = round->pair.client->read(round->buffer, sizeof round->buffer, false);
-            round->done = true;
-        });
-        // Close at different moments: before, around and during the receive.
-        if (rounds % 4 == 1)
-            std::this_thread::yield();
-        else if (rounds % 4 == 2)
-            std::this_thread::sleep_for(std::chrono::microseconds(100 + 50 * (rounds % 7)));
-        else if (rounds % 4 == 3)
-            std::this_thread::sleep_for(milliseconds(2));
-        round->pair.client->close();
-        ++rounds;
-        if (!eventually([&] { return round->done.load(); }, 2000)) {
-            ++stuckReads;
-            reader.detach();
-            break;
-        }
-        reader.join();
-        wrongReads += round->result != -1;
-    }
+    const ReadCloseRounds outcome = closeDuringReads(listener);
     stop = true;
     opener.join();
-    EXPECT_EQ(wrongReads, 0) << "a read returned bytes after its socket was closed";
-    EXPECT_EQ(stuckReads, 0) << "a read was not woken by close()";
-    EXPECT_GE(rounds, 20);
+    EXPECT_EQ(outcome.wrongReads, 0) << "a read returned bytes after its socket was closed";
+    EXPECT_EQ(outcome.stuckReads, 0) << "a read was not woken by close()";
+    EXPECT_GE(outcome.rounds, 20);
     EXPECT_GT(opened.load(), 0);
 }

@@ -242,6 +242,56 @@ inline SocketPair makePair(const Listener &listener, const std::string &clientNa
     return pair;
 }
 
+// Round after round, connects a client through `listener`, reads on it on
+// another thread and closes it from this one, before, around and during the
+// receive; stops after 400 rounds, 1.5 s, or a read that close() did not
+// wake. Counts the reads that returned bytes after the close (another
+// socket's, had its number been reused) and those that were never woken.
+struct ReadCloseRounds {
+    int rounds = 0;
+    int wrongReads = 0;
+    int stuckReads = 0;
+};
+
+inline ReadCloseRounds closeDuringReads(const Listener &listener)
+{
+    // One round's reader state lives on the heap, so that a reader that
+    // never returns can be left behind without the test hanging.
+    struct Round {
+        SocketPair pair;
+        std::atomic<bool> done{false};
+        std::atomic<int> result{-2};
+        char buffer[16];
+    };
+
+    ReadCloseRounds outcome;
+    const auto begin = Clock::now();
+    while (outcome.rounds < 400 && millisecondsSince(begin) < 1500) {
+        auto round = std::make_shared<Round>();
+        round->pair = makePair(listener);
+        std::thread reader([round] {
+            round->result = round->pair.client->read(round->buffer, sizeof round->buffer, false);
+            round->done = true;
+        });
+        if (outcome.rounds % 4 == 1)
+            std::this_thread::yield();
+        else if (outcome.rounds % 4 == 2)
+            std::this_thread::sleep_for(std::chrono::microseconds(100 + 50 * (outcome.rounds % 7)));
+        else if (outcome.rounds % 4 == 3)
+            std::this_thread::sleep_for(milliseconds(2));
+        round->pair.client->close();
+        ++outcome.rounds;
+        if (!eventually([&] { return round->done.load(); }, 2000)) {
+            ++outcome.stuckReads;
+            reader.detach();
+            break;
+        }
+        reader.join();
+        outcome.wrongReads += round->result != -1;
+    }
+    return outcome;
+}
+
 // A port on 127.0.0.1 that was just bound and released, so that a connect
 // to it is refused.
 inline uint16_t releasedPort()
