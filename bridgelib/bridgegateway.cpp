@@ -5,7 +5,11 @@
 #include "logmanager.h"
 #include "tunnel.h"
 
-BridgeGateway::BridgeGateway(BridgeService *service) : ISocketServer(std::string()), service_(service) {}
+BridgeGateway::BridgeGateway(BridgeService *service) : ISocketServer(std::string()), service_(service)
+{
+    maxConnections = MaxConnections;
+    listenerName = "Gateway";
+}
 
 BridgeGateway::BridgeGateway(const BridgeGateway &other)
     : ISocketServer(other), service_(other.service_), activity_(other.service_->acquireActivity())

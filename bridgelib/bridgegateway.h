@@ -21,6 +21,11 @@ class BridgeGateway : public ISocketServer {
 public:
     static constexpr uint32_t ServerReceiveTimeoutMs = 20000;
     static constexpr unsigned RelayWaitMs = 3000;
+    // Slave connections relayed at once: a gateway serves a few dozen slave
+    // printers on one network, each with its session and, while someone
+    // looks at it through the server, up to RemotePrinter::MaxTunnels tunnels.
+    // Each costs two threads and six descriptors.
+    static constexpr unsigned MaxConnections = 128;
 
     explicit BridgeGateway(BridgeService *service);
     BridgeGateway(const BridgeGateway &other);

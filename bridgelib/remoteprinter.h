@@ -58,6 +58,9 @@ public:
     static constexpr uint32_t SessionReceiveTimeoutMs = 20000;
     static constexpr uint32_t TunnelReceiveTimeoutMs = 20000;
     static constexpr unsigned TunnelSelectTimeoutMs = 3000;
+    // Server tunnels relayed at once for one printer: a browser opens six to
+    // eight connections to one host; each tunnel costs a thread and two sockets.
+    static constexpr size_t MaxTunnels = 16;
     static constexpr int64_t BackupPeriodSeconds = 4 * 3600;
 
     RemotePrinter(uint32_t address, bool isStatic, bool discovered, BridgeService *service);
@@ -199,9 +202,10 @@ private:
     std::shared_ptr<std::thread> gatewayThread_;  // empty while no session runs
     bool gatewayThreadEnded_ = false;             // its session is over; to be joined
 
-    mutable std::mutex tunnelMutex_;  // guards nextTunnelId_ and tunnels_
+    mutable std::mutex tunnelMutex_;  // guards nextTunnelId_, tunnels_ and tunnelsAtLimit_
     uint32_t nextTunnelId_ = 0;
     std::unordered_map<uint32_t, std::shared_ptr<Tunnel>> tunnels_;
+    bool tunnelsAtLimit_ = false;  // a request met MaxTunnels and was warned of
 
     Scheduler scheduler_;  // the printer thread sleeps here; cancel stops it
     uint32_t backupReceiveTimeoutMs_ = BackupReceiveTimeoutMs;  // read by the printer thread only

@@ -8,6 +8,7 @@
 #include "sessionloop.h"
 #include "stringutils.h"
 
+#include <algorithm>
 #include <ctime>
 #include <vector>
 
@@ -180,17 +181,35 @@ void RemotePrinter::openPrinterTunnel(uint32_t peerAddress, uint16_t peerPort,
 {
     std::shared_ptr<Tunnel> tunnel;
     uint32_t id = 0;
+    bool warn = false;
     {
         std::lock_guard<std::mutex> lock(tunnelMutex_);
-        const std::shared_ptr<Socket> endpoint1 = service_->createSocket("Printer tunnel endpoint1");
-        const std::shared_ptr<Socket> endpoint2 = service_->createSocket("Printer tunnel endpoint2");
-        if (!endpoint1 || !endpoint2)
-            return;
-        endpoint1->receiveTimeout = TunnelReceiveTimeoutMs;
-        endpoint2->receiveTimeout = TunnelReceiveTimeoutMs;
-        id = nextTunnelId_++;
-        tunnel = std::make_shared<Tunnel>(this, static_cast<int>(id), endpoint1, endpoint2);
-        tunnel->selectTimeout = TunnelSelectTimeoutMs;
+        const auto running = std::count_if(tunnels_.begin(), tunnels_.end(),
+                                           [](const auto &entry) { return entry.second->isRunning(); });
+        if (static_cast<size_t>(running) >= MaxTunnels) {
+            // Refused without a reply, like a tunnel that cannot connect;
+            // warned of once until the count has fallen below the limit.
+            warn = !tunnelsAtLimit_;
+            tunnelsAtLimit_ = true;
+        } else {
+            tunnelsAtLimit_ = false;
+            const std::shared_ptr<Socket> endpoint1 = service_->createSocket("Printer tunnel endpoint1");
+            const std::shared_ptr<Socket> endpoint2 = service_->createSocket("Printer tunnel endpoint2");
+            if (!endpoint1 || !endpoint2)
+                return;
+            endpoint1->receiveTimeout = TunnelReceiveTimeoutMs;
+            endpoint2->receiveTimeout = TunnelReceiveTimeoutMs;
+            id = nextTunnelId_++;
+            tunnel = std::make_shared<Tunnel>(this, static_cast<int>(id), endpoint1, endpoint2);
+            tunnel->selectTimeout = TunnelSelectTimeoutMs;
+        }
+    }
+    if (!tunnel) {
+        if (warn)
+            ORVEL_LOG(Warning, formatString("Printer '%s' reached its limit of %u tunnels, further tunnel requests "
+                                            "are refused",
+                                            getName().c_str(), static_cast<unsigned>(MaxTunnels)));
+        return;
     }
     // Connecting applies the endpoints' time-outs.
     if (!tunnel->connect(peerAddress, peerPort, address_, SessionProtocol::tunnelPort(request)))

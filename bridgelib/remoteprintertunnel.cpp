@@ -22,6 +22,8 @@ ActivityCounter::Token serviceActivity(const std::weak_ptr<RemotePrinter> &print
 RemotePrinterTunnel::RemotePrinterTunnel(const std::shared_ptr<RemotePrinter> &printer)
     : ISocketServer(std::string()), printer_(printer)
 {
+    maxConnections = MaxConnections;
+    listenerName = "Printer's tunnel";
 }
 
 RemotePrinterTunnel::RemotePrinterTunnel(const RemotePrinterTunnel &other)

@@ -22,6 +22,10 @@ public:
     static constexpr uint16_t PrinterWebPort = 80;
     static constexpr uint32_t ReceiveTimeoutMs = 20000;
     static constexpr unsigned RelayWaitMs = 3000;
+    // Local connections relayed at once: a browser opens six to eight to one
+    // host, so this leaves room for a few browsers or windows. Each costs two
+    // threads and six descriptors.
+    static constexpr unsigned MaxConnections = 32;
 
     explicit RemotePrinterTunnel(const std::shared_ptr<RemotePrinter> &printer);
     RemotePrinterTunnel(const RemotePrinterTunnel &other);

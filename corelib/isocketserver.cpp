@@ -1,5 +1,6 @@
 #include "isocketserver.h"
 
+#include "activitycounter.h"
 #include "logmanager.h"
 #include "platform.h"
 #include "stringutils.h"
@@ -9,7 +10,10 @@
 
 ISocketServer::ISocketServer(const std::string &name) : Socket(name) {}
 
-ISocketServer::ISocketServer(const ISocketServer &other) : Socket(other) {}
+ISocketServer::ISocketServer(const ISocketServer &other)
+    : Socket(other), maxConnections(other.maxConnections), listenerName(other.listenerName)
+{
+}
 
 ISocketServer::~ISocketServer()
 {
@@ -92,6 +96,9 @@ bool ISocketServer::createServer(uint16_t port)
 void ISocketServer::acceptingThread(bool spawn)
 {
     const SocketHandle listening = sharedHandle();
+    // One token per connection being served; the tokens outlive this thread.
+    ActivityCounter connections;
+    bool atLimit = false;  // the present burst has been warned of
     for (;;) {
         SocketHandle::AcceptFailure failure = SocketHandle::AcceptFailure::None;
         SocketHandle accepted = listening.accept(failure);
@@ -109,6 +116,17 @@ void ISocketServer::acceptingThread(bool spawn)
             ORVEL_LOG(Debug, "accept() failed");
             return;
         }
+        if (maxConnections > 0 && connections.count() >= static_cast<int>(maxConnections)) {
+            if (!atLimit) {
+                atLimit = true;
+                ORVEL_LOG(Warning, formatString("%s on port %d reached its limit of %u connections, further "
+                                                "connections are closed",
+                                                listenerName.c_str(), listening.localPort(), maxConnections));
+            }
+            accepted.close();
+            continue;
+        }
+        atLimit = false;
         std::shared_ptr<ISocketServer> copy = makeCopy();
         if (!copy) {
             accepted.close();
@@ -116,12 +134,18 @@ void ISocketServer::acceptingThread(bool spawn)
         }
         copy->setHandle(std::move(accepted));
         copy->applyTimeouts();
+        ActivityCounter::Token slot = connections.acquire();
         if (!spawn) {
             serve(copy);
             continue;
         }
         try {
-            startThread([copy] { serve(copy); });
+            // The clone goes before its slot is given back.
+            startThread([copy, slot]() mutable {
+                serve(copy);
+                copy.reset();
+                slot.release();
+            });
         } catch (const std::system_error &error) {
             ORVEL_LOG(Warning, formatString("Connection dropped%s: cannot start a thread for it (%s)",
                                             nameSuffix().c_str(), error.what()));

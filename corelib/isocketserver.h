@@ -20,10 +20,25 @@
 // closing the server shuts the listening socket down, which ends the
 // accepting thread ("accept() failed"), and the destructor joins it.
 // Per-connection threads own their clone; nobody joins them.
+//
+// Bound: at most maxConnections connections are served at once. One more is
+// accepted and closed at once, so that its peer sees it end instead of
+// waiting in the backlog, and one warning is logged per burst: when the
+// limit is first met, and again only after the count has fallen below it.
+// A connection counts until its clone's onRun has returned and the clone is
+// gone, so that its threads and descriptors stay within the bound.
 class ISocketServer : public Socket {
 public:
+    // The limit of a server that sets none of its own.
+    static constexpr unsigned DefaultMaxConnections = 64;
+
     explicit ISocketServer(const std::string &name = std::string());
     ~ISocketServer() override;
+
+    // Set before createServer, like the time-outs. 0: no limit.
+    unsigned maxConnections = DefaultMaxConnections;
+    // How the warning at the limit names this listener, for example "Gateway".
+    std::string listenerName = "Server";
 
     // Listens on `port` (0: any free port; see getLocalPort) with a backlog of
     // 5 and starts the accepting thread.

@@ -25,6 +25,7 @@ namespace {
 constexpr uint32_t SessionPrinter = 0x7F000601u;  // 127.0.6.1
 constexpr uint32_t RefusedPrinter = 0x7F000602u;  // 127.0.6.2
 constexpr uint32_t SlavePrinter = 0x7F000603u;    // 127.0.6.3
+constexpr uint32_t TunnelsPrinter = 0x7F000604u;  // 127.0.6.4
 const std::string LongName = "A printer name of exactly forty letters.";
 
 std::string field(const std::string &bytes, size_t offset, size_t size)
@@ -293,6 +294,102 @@ TEST(ServerSession, ASlavesPrinterRegistersThroughTheGatewayBridgeAndNamesIt)
     EXPECT_NE(printers[0].text().find(gatewayLine), std::string::npos) << printers[0].text();
     slave.stop();
     gateway.stop();
+}
+
+// The server may ask for any number of tunnels; a printer relays at most
+// MaxTunnels at once and refuses the requests beyond, with one warning per burst.
+TEST(ServerSession, TunnelsBeyondThePrintersLimitAreRefusedWithOneWarningPerBurst)
+{
+    FakePrinter printer(TunnelsPrinter, "Tunnels");
+    ASSERT_TRUE(printer.listening()) << "127.0.6.4:9101 or 9102 is taken";
+    FixedListener webPort(TunnelsPrinter, 0);
+    ASSERT_TRUE(webPort.listening());
+    Listener server(64);
+    LogCapture log;
+    const std::string serverPort = std::to_string(server.port());
+    TestService service({"--server-port", serverPort.c_str(), "--static-printers", "127.0.6.4", "--gateway", "false"});
+    ASSERT_TRUE(service.start());
+    std::string registration;
+    const std::shared_ptr<Socket> session = acceptSession(server, registration);
+    ASSERT_TRUE(session) << "no session registered";
+    const auto registered = service.getRegisteredPrinters();
+    ASSERT_EQ(registered.size(), 1u);
+    const std::shared_ptr<RemotePrinter> link = registered.front();
+    const std::string warning = formatString("Printer 'Tunnels' reached its limit of %u tunnels, further tunnel "
+                                             "requests are refused",
+                                             static_cast<unsigned>(RemotePrinter::MaxTunnels));
+
+    // Requests told apart by a byte of their payload, which the tunnel's
+    // server connection sends first.
+    int requests = 0;
+    auto tunnelRequest = [&] {
+        sp::GatewayRequest request = message(sp::WVT_OPEN_TUNNEL, webPort.port());
+        request[20] = static_cast<unsigned char>(++requests);
+        return request;
+    };
+    struct Ends {
+        std::shared_ptr<Socket> server, printer;
+    };
+    auto open = [&](Ends &ends) {
+        const sp::GatewayRequest request = tunnelRequest();
+        send(*session, request);
+        ends.server = acceptOpening(server, bytesOf(request));
+        ends.printer = ends.server ? webPort.accept() : nullptr;
+        return ends.server && ends.printer;
+    };
+    // A keep-alive answered: every request sent before it has been handled,
+    // and a tunnel it opened is already waiting on both listeners.
+    auto settle = [&] {
+        send(*session, message(sp::WVT_SERVER_KEEPALIVE, static_cast<uint64_t>(-1)));
+        return readExactly(*session, sp::RequestSize).size() == sp::RequestSize;
+    };
+    // True when no refused request reached the printer or the server.
+    auto nothingOpened = [&](const std::vector<std::string> &refused) {
+        if (webPort.accept(0))
+            return false;
+        while (server.hasPending(0)) {
+            const std::shared_ptr<Socket> connection = acceptFrom(server, 0);
+            const std::string opening = connection ? readExactly(*connection, sp::RequestSize) : std::string();
+            if (std::find(refused.begin(), refused.end(), opening) != refused.end())
+                return false;
+        }
+        return true;
+    };
+
+    std::vector<Ends> tunnels(RemotePrinter::MaxTunnels);
+    for (size_t i = 0; i < tunnels.size(); ++i)
+        ASSERT_TRUE(open(tunnels[i])) << "tunnel " << i << " within the limit was not opened";
+    EXPECT_EQ(log.count(warning), 0);
+
+    // A burst of two beyond the limit.
+    std::vector<std::string> refused;
+    for (int i = 0; i < 2; ++i) {
+        const sp::GatewayRequest request = tunnelRequest();
+        refused.push_back(bytesOf(request));
+        send(*session, request);
+    }
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(nothingOpened(refused)) << "a tunnel beyond the limit was opened";
+    EXPECT_EQ(log.count(warning), 1) << "one warning for the burst";
+    EXPECT_EQ(countLogged(log, Warning, warning), 1);
+    expectBothWays(*tunnels.back().server, *tunnels.back().printer, 1000, 5);
+
+    // One tunnel ends; once it has been collected a request is served again.
+    tunnels.front().server.reset();
+    EXPECT_TRUE(seesEndOfStream(*tunnels.front().printer));
+    tunnels.front().printer.reset();
+    EXPECT_TRUE(eventually([&] { return settle() && link->tunnelCount() == RemotePrinter::MaxTunnels - 1; }, 10000));
+    ASSERT_TRUE(open(tunnels.front())) << "the place of an ended tunnel was not given back";
+    EXPECT_EQ(log.count(warning), 1);
+
+    // At the limit again: a new burst, a new warning.
+    const sp::GatewayRequest request = tunnelRequest();
+    send(*session, request);
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(nothingOpened({bytesOf(request)}));
+    EXPECT_EQ(log.count(warning), 2);
+    EXPECT_EQ(link->tunnelCount(), RemotePrinter::MaxTunnels);
+    service.stop();
 }
 
 namespace {

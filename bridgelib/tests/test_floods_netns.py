@@ -2,13 +2,15 @@
 """Floods of connections and datagrams against orvel-bridge-console, end to
 end, across network namespaces; three scenarios at once, each with its own
 namespaces, lab and bridge, on a thread of its own:
-- ConnectionFloods: 3000 connections opened (a few at a time, as the bridge
-  serves them: its listening backlog holds 5) on the gateway port and left
-  idle (see IDLE_FLOOD), then 3000 on the printer-tunnel port, then 5000 on
-  each opened and closed at once. Every idle connection is served (the
-  gateway's relays hold six descriptors each; every tunnel connection is
-  ended towards the client once the printer gave it up); the printer's
-  session goes on throughout; and afterwards the bridge's threads and
+- ConnectionFloods: 1000 connections opened (a few at a time: the bridge's
+  listening backlog holds 5) on the gateway port and held, then 1000 on the
+  printer-tunnel port, far above each listener's limit of connections
+  served at once. While they are held the bridge's threads and descriptors
+  stay within what the limit allows (two threads and six descriptors per
+  relayed connection); a connection beyond the limit is closed at once; one
+  warning per burst is logged; then 5000 on each opened and closed at once
+  are all served. The printer's session goes on throughout, a new
+  connection is served after each flood, and the bridge's threads and
   descriptors come back to their count before the floods and its resident
   memory to near its level.
 - DescriptorLimit: a bridge whose open-files limit is 96 gets 300 idle
@@ -52,17 +54,29 @@ from netns import NetnsCase, play_at_once, require_namespaces  # noqa: E402
 from nssocket import connect_in, receive_to_end, run_in_namespace, socket_in  # noqa: E402
 
 FLOOD = 5000
-# Idle connections held at once on the gateway port, and on the printer-tunnel
-# port (whose relays hold the client's side until it closes, even after the
-# printer ended its own). Each relayed connection
-# holds six descriptors (its two sockets and two wake-up pipes of its relay),
-# so 5000 would need 30000, above a common hard limit of 20000 that a
-# container's root may not raise; and a bridge out of descriptors takes the
-# failed server connection for an unreachable server and closes its gateway
-# on purpose.
+# The bridge's limits of connections served at once: BridgeGateway::MaxConnections
+# and RemotePrinterTunnel::MaxConnections.
+GATEWAY_LIMIT = 128
+TUNNEL_LIMIT = 32
+# Connections held at once on each port, far above both limits.
+HELD_FLOOD = 1000
+# Each relayed connection holds two threads (the connection's, waiting for its
+# relay, and the relay's) and six descriptors (its two sockets and the two
+# pipes of its relay).
+THREADS_PER_RELAY = 2
 DESCRIPTORS_PER_RELAY = 6
-IDLE_FLOOD = 3000
-OPEN_FILES_NEEDED = DESCRIPTORS_PER_RELAY * IDLE_FLOOD + 256
+# What the bridge may hold besides its relays while a flood runs: a discovery
+# sweep (a thread and a socket per interface), the server test of a gateway
+# connection, the accepted connection that is being closed, the printer's
+# status and control connections.
+THREAD_SLACK = 8
+DESCRIPTOR_SLACK = 16
+# Relays the quick floods leave running before they open more, well below
+# both limits, so that every one of their connections is served.
+QUICK_IN_FLIGHT = 12
+# Without the limits a flood would need a descriptor for every relay; the
+# test needs that many to show that the bridge does not use them.
+OPEN_FILES_NEEDED = DESCRIPTORS_PER_RELAY * HELD_FLOOD + 256
 IO_TIMEOUT = 20.0
 # Threads and descriptors must be back to their count before a flood within this.
 SETTLE_SECONDS = 30.0
@@ -129,14 +143,45 @@ def census(pid):
     return values["Threads"], len(os.listdir("/proc/%d/fd" % pid)), values["VmRSS"]
 
 
-def wait_census(pid, predicate, timeout):
+def wait_census(pid, predicate, timeout, interval=0.25):
     """The first census that satisfies predicate within the time-out, else the last one."""
     deadline = time.monotonic() + timeout
     while True:
         figures = census(pid)
         if predicate(figures) or time.monotonic() > deadline:
             return figures
-        time.sleep(0.25)
+        time.sleep(interval)
+
+
+class CensusPeak:
+    """Samples a process's threads and descriptors on a thread of its own, as
+    often as it can, while the `with` block runs; keeps the highest of each."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.threads = self.descriptors = 0
+        self.samples = 0
+        self._done = threading.Event()
+        self._sampler = threading.Thread(target=self._sample)
+
+    def _sample(self):
+        while not self._done.is_set():
+            threads, descriptors, _ = census(self.pid)
+            self.threads = max(self.threads, threads)
+            self.descriptors = max(self.descriptors, descriptors)
+            self.samples += 1
+            time.sleep(0.01)
+
+    def __enter__(self):
+        self._sampler.start()
+        return self
+
+    def __exit__(self, *exception):
+        self._done.set()
+        self._sampler.join()
+
+    def __repr__(self):
+        return "(%d, %d) in %d samples" % (self.threads, self.descriptors, self.samples)
 
 
 def open_connections(namespace, address, count):
@@ -173,53 +218,69 @@ def open_connections(namespace, address, count):
     return run_in_namespace(namespace, open_all)
 
 
-def paced_flood(bridge, kind, namespace, address, count, keep):
-    """Opens `count` connections to the bridge's listener a few at a time,
-    each few once the bridge served the ones before (its listening backlog
-    holds 5; a burst beyond it would wait for the kernel's retries); keeps
-    them open or closes each at once. Returns the open connections and how
-    many the bridge served."""
-    kept = []
+def paced_flood(bridge, kind, namespace, address, count, drain):
+    """Opens `count` connections to the bridge's listener a few at a time and
+    closes each at once, each few once the bridge served the ones before (its
+    listening backlog holds 5; a burst beyond it would wait for the kernel's
+    retries) and drain() allows more. Returns how many the bridge served."""
     start = bridge.served[kind]
     for first in range(0, count, 5):
         batch = open_connections(namespace, address, min(5, count - first))
-        if keep:
-            kept += batch
-        else:
-            close_all(batch)
+        close_all(batch)
         if bridge.wait_served(kind, start + first + len(batch), IO_TIMEOUT) < start + first + len(batch):
             break  # the bridge stopped serving: the caller's checks fail
-    return kept, bridge.served[kind] - start
+        drain()
+    return bridge.served[kind] - start
+
+
+def held_flood(bridge, kind, namespace, address, count):
+    """Opens `count` connections to the bridge's listener a few at a time and
+    holds them; each few once the bridge has either served or closed each of
+    the ones before. Returns the connections still open and how many the
+    bridge closed at once, without serving them."""
+    held, closed = [], 0
+    for first in range(0, count, 5):
+        served = bridge.served[kind]
+        batch = open_connections(namespace, address, min(5, count - first))
+        open_ones, ended = [], 0
+        deadline = time.monotonic() + IO_TIMEOUT
+        while True:
+            ended_now = ended_connections(batch, 0.05)
+            if bridge.served[kind] - served + len(ended_now) >= len(batch) or time.monotonic() > deadline:
+                break
+        closed += len(ended_now)
+        for connection in batch:
+            if connection in ended_now:
+                connection.close()
+            else:
+                open_ones.append(connection)
+        held += open_ones
+    return held, closed
+
+
+def ended_connections(connections, timeout):
+    """The connections among these that the far side ended (end of stream or
+    reset) within the time-out; bytes that came are read."""
+    ended = []
+    poller = select.poll()
+    for connection in connections:
+        poller.register(connection, select.POLLIN)
+    for descriptor, _ in poller.poll(int(timeout * 1000)):
+        connection = next(c for c in connections if c.fileno() == descriptor)
+        try:
+            while connection.recv(65536):
+                pass
+        except BlockingIOError:
+            continue  # bytes, not yet the end
+        except OSError:
+            pass
+        ended.append(connection)
+    return ended
 
 
 def close_all(connections):
     for connection in connections:
         connection.close()
-
-
-def count_ended(connections, timeout):
-    """How many connections the far side ended (end of stream or reset) within the time-out."""
-    ended = 0
-    pending = {c.fileno(): c for c in connections}
-    poller = select.poll()
-    for connection in connections:
-        poller.register(connection, select.POLLIN)
-    deadline = time.monotonic() + timeout
-    while pending and time.monotonic() < deadline:
-        for descriptor, _ in poller.poll(200):
-            connection = pending.pop(descriptor)
-            poller.unregister(descriptor)
-            try:
-                while connection.recv(65536):
-                    pass
-            except BlockingIOError:
-                pending[descriptor] = connection  # bytes, not yet the end
-                poller.register(connection, select.POLLIN)
-                continue
-            except OSError:
-                pass
-            ended += 1
-    return ended
 
 
 def http_get(namespace, address):
@@ -284,25 +345,31 @@ class ConnectionFloods(Scenario):
         gateway = (self.BRIDGE, self.GATEWAY_PORT)
         tunnel = (self.BRIDGE, self.TUNNEL_PORT)
 
-        # Idle connections on the gateway port: each is relayed to the server
-        # and holds a client and a server socket until the client closes.
-        idle, self.gateway_served = paced_flood(self.bridge, "gateway", self.clients_ns, gateway, IDLE_FLOOD, True)
-        self.gateway_opened = len(idle)
-        self.gateway_peak = wait_census(pid, lambda f: f[1] >= self.before[1] + DESCRIPTORS_PER_RELAY * IDLE_FLOOD, 5)
-        close_all(idle)
-        self.after_gateway = wait_census(pid, lambda f: f[:2] == self.before[:2], SETTLE_SECONDS)
+        # Held connections on each port, far more than the listener's limit.
+        # Those within it are relayed and held (the gateway's until the
+        # server gives up on a silent connection after 30 s, the tunnel's
+        # until the printer does after 10 s); the others are closed at once.
+        self.floods = {}
+        for kind, address, limit in (("gateway", gateway, GATEWAY_LIMIT), ("tunnel", tunnel, TUNNEL_LIMIT)):
+            with CensusPeak(pid) as peak:
+                held, closed = held_flood(self.bridge, kind, self.clients_ns, address, HELD_FLOOD)
+            close_all(held)
+            settled = wait_census(pid, lambda f: f[:2] == self.before[:2], SETTLE_SECONDS)
+            served_before = self.bridge.served[kind]
+            with connect_in(self.clients_ns, address, IO_TIMEOUT):
+                served_after = self.bridge.wait_served(kind, served_before + 1, IO_TIMEOUT) - served_before
+            self.floods[kind] = {"limit": limit, "held": len(held), "closed": closed, "peak": peak,
+                                 "settled": settled, "served after": served_after}
+        self.after_held = wait_census(pid, lambda f: f[:2] == self.before[:2], SETTLE_SECONDS)
 
-        # Idle connections on the printer-tunnel port: the printer gives up
-        # waiting for a request after 10 s, and the bridge then ends each.
-        idle, self.tunnel_served = paced_flood(self.bridge, "tunnel", self.clients_ns, tunnel, IDLE_FLOOD, True)
-        self.tunnel_opened = len(idle)
-        self.tunnel_peak = census(pid)
-        self.tunnel_ended = count_ended(idle, 10 + IO_TIMEOUT)
-        close_all(idle)
-        self.after_tunnel = wait_census(pid, lambda f: f[:2] == self.before[:2], SETTLE_SECONDS)
+        # Opened and closed at once: every connection is served, as long as
+        # the relays in progress stay well below the limits.
+        def drain():
+            wait_census(pid, lambda f: f[0] <= self.before[0] + THREADS_PER_RELAY * QUICK_IN_FLIGHT + THREAD_SLACK,
+                        IO_TIMEOUT, 0.01)
 
-        _, self.gateway_quick = paced_flood(self.bridge, "gateway", self.clients_ns, gateway, FLOOD, False)
-        _, self.tunnel_quick = paced_flood(self.bridge, "tunnel", self.clients_ns, tunnel, FLOOD, False)
+        self.gateway_quick = paced_flood(self.bridge, "gateway", self.clients_ns, gateway, FLOOD, drain)
+        self.tunnel_quick = paced_flood(self.bridge, "tunnel", self.clients_ns, tunnel, FLOOD, drain)
         self.after = wait_census(pid, lambda f: f[:2] == self.before[:2], SETTLE_SECONDS)
         self.page_status = http_get(self.clients_ns, tunnel)
         self.until = time.monotonic()
@@ -312,20 +379,33 @@ class ConnectionFloods(Scenario):
     def check(self, test):
         test.assertIsNone(self.error, self.error)
         test.assertIsNone(self.crashed, "the bridge ran to the end")
-        print("\nflood census (threads, descriptors, VmRSS KiB): before %r, gateway peak %r, after it %r, "
-              "tunnel %r, after it %r, after the quick floods %r" % (self.before, self.gateway_peak,
-                                                                    self.after_gateway, self.tunnel_peak,
-                                                                    self.after_tunnel, self.after))
-        test.assertEqual(self.gateway_opened, IDLE_FLOOD)
-        test.assertGreaterEqual(self.gateway_served, IDLE_FLOOD, "every idle gateway connection relayed to the server")
-        test.assertGreaterEqual(self.gateway_peak[1], self.before[1] + 2 * IDLE_FLOOD,
-                                "every idle gateway connection held (its two sockets at least)")
-        test.assertNotIn("Gateway closed", [t for when, _, t in self.bridge.log() if when < self.until])
-        test.assertEqual(self.after_gateway[:2], self.before[:2], "threads and descriptors after the gateway flood")
-        test.assertEqual(self.tunnel_opened, IDLE_FLOOD)
-        test.assertGreaterEqual(self.tunnel_served, IDLE_FLOOD, "every idle tunnel connection led to the printer")
-        test.assertEqual(self.tunnel_ended, IDLE_FLOOD, "every idle tunnel connection served and ended by the bridge")
-        test.assertEqual(self.after_tunnel[:2], self.before[:2], "threads and descriptors after the tunnel flood")
+        print("\nflood census (threads, descriptors, VmRSS KiB): before %r, held floods %r, after them %r, "
+              "after the quick floods %r" % (self.before, self.floods, self.after_held, self.after))
+        texts = [t for when, _, t in self.bridge.log() if when < self.until]
+        ports = {"gateway": ("Gateway", self.GATEWAY_PORT), "tunnel": ("Printer's tunnel", self.TUNNEL_PORT)}
+        for kind, flood in self.floods.items():
+            limit, peak = flood["limit"], flood["peak"]
+            served = HELD_FLOOD - flood["closed"]  # relayed, for a while at least
+            with test.subTest(kind):
+                test.assertEqual(flood["held"] + flood["closed"], HELD_FLOOD, "every connection opened")
+                test.assertGreater(peak.samples, 10)
+                test.assertLessEqual(peak.threads, self.before[0] + THREADS_PER_RELAY * limit + THREAD_SLACK,
+                                     "threads within the limit of %d connections" % limit)
+                test.assertLessEqual(peak.descriptors,
+                                     self.before[1] + DESCRIPTORS_PER_RELAY * limit + DESCRIPTOR_SLACK,
+                                     "descriptors within the limit of %d connections" % limit)
+                test.assertGreaterEqual(peak.threads, self.before[0] + THREADS_PER_RELAY * limit,
+                                        "connections relayed up to the limit")
+                test.assertGreaterEqual(served, limit)
+                test.assertGreater(flood["closed"], 0, "connections beyond the limit closed at once")
+                # A new burst needs a place freed and filled again.
+                warning = "%s on port %d reached its limit of %d connections, further connections are closed" % (
+                    ports[kind] + (limit,))
+                test.assertGreaterEqual(texts.count(warning), 1)
+                test.assertLessEqual(texts.count(warning), 1 + served - limit, "one warning per burst")
+                test.assertEqual(flood["settled"][:2], self.before[:2], "threads and descriptors after the flood")
+                test.assertGreaterEqual(flood["served after"], 1, "a new connection served after the flood")
+        test.assertNotIn("Gateway closed", texts)
         test.assertGreaterEqual(min(self.gateway_quick, self.tunnel_quick), FLOOD,
                                 "every connection of the quick floods served")
         test.assertEqual(self.after[:2], self.before[:2], "threads and descriptors after every flood")

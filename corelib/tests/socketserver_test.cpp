@@ -421,6 +421,68 @@ TEST(SocketServer, ExceptionInOnRunIsLoggedAndTheServerGoesOn)
     EXPECT_TRUE(eventually([&] { return record->finished == 2; }));
 }
 
+// Beyond its limit a server closes a new connection at once, and warns once
+// per burst: again only after the count fell below the limit.
+TEST(SocketServer, ConnectionsBeyondTheLimitAreClosedAtOnceWithOneWarningPerBurst)
+{
+    LogCapture capture;
+    auto record = std::make_shared<ServerRecord>();
+    EchoServer server(record);
+    server.maxConnections = 3;
+    server.listenerName = "Echo listener";
+    ASSERT_TRUE(server.createServer(0));
+    const uint16_t port = server.getLocalPort();
+    const std::string warning =
+        formatString("Echo listener on port %d reached its limit of 3 connections, further connections are closed", port);
+
+    std::vector<std::shared_ptr<Socket>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(connectClient(port));
+        ASSERT_TRUE(held.back());
+        EXPECT_EQ(roundTrip(*held.back(), "held"), "held");
+    }
+    EXPECT_EQ(capture.count(warning), 0);
+
+    // A burst of two beyond the limit: both closed without being served.
+    for (int i = 0; i < 2; ++i) {
+        auto refused = connectClient(port, "Refused");
+        ASSERT_TRUE(refused);
+        EXPECT_TRUE(seesEndOfStream(*refused)) << "connection " << i << " beyond the limit was not closed";
+    }
+    EXPECT_EQ(record->started, 3);
+    EXPECT_EQ(record->maxActive, 3);
+    EXPECT_EQ(capture.count(warning), 1) << "one warning for the burst";
+    for (const auto &message : capture.messages()) {
+        if (message->text == warning) {
+            EXPECT_EQ(message->level, Warning);
+        }
+    }
+    for (const auto &client : held)
+        EXPECT_EQ(roundTrip(*client, "still"), "still") << "the connections within the limit go on";
+
+    // One ends: its place is free again once its copy has gone.
+    held.front().reset();
+    ASSERT_TRUE(eventually([&] { return record->finished == 1; }));
+    std::shared_ptr<Socket> again;
+    EXPECT_TRUE(eventually([&] {
+        again = connectClient(port, "Again");
+        return again && roundTrip(*again, "again") == "again";
+    })) << "the place of an ended connection was not given back";
+    held.front() = std::move(again);
+    EXPECT_EQ(record->maxActive, 3);
+
+    // At the limit once more: a new burst, a new warning.
+    auto refused = connectClient(port, "Refused");
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(seesEndOfStream(*refused));
+    EXPECT_EQ(capture.count(warning), 2);
+    EXPECT_EQ(record->maxActive, 3);
+    EXPECT_EQ(capture.count("accept() failed"), 0) << "the accepting thread goes on";
+
+    held.clear();
+    EXPECT_TRUE(eventually([&] { return record->active == 0; }));
+}
+
 // --- ISocketServer over UDP -------------------------------------------------------
 
 TEST(SocketServer, BroadcastServerRunsOnceOnACloneThatSharesTheHandle)
