@@ -139,7 +139,7 @@ public:
 
     // Held by threads that may still touch the service after it dropped them.
     ActivityCounter::Token acquireActivity() { return activity_.acquire(); }
-    // The clock of the slaves' time-outs (tests set one they control).
+    // The monotonic clock of the slaves' time-outs (tests set one they control).
     void setClock(Timeout::Clock clock);
 
     // Notifications to the front ends, delivered on the emitting thread.
@@ -185,7 +185,7 @@ private:
     std::unique_ptr<BridgeGateway> gateway_;
     std::unique_ptr<DiscoveryResponder> responder_;
     std::deque<gateway_info_t> gateways_;
-    Timeout::Clock clock_ = Timeout::localClock;
+    Timeout::Clock clock_ = Timeout::monotonicClock;
 
     const std::unique_ptr<OptionsManager> options_;
     const std::unique_ptr<Scheduler> scheduler_;
