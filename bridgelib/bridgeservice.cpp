@@ -16,6 +16,7 @@
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 
 namespace {
@@ -139,8 +140,18 @@ void BridgeService::onRun()
         while (isRunning()) {
             killOldBridge();
             checkServer();
+            reportProgress();
             runDiscovery();
-            scheduler_->wait(CyclePauseMs);
+            reportProgress();
+            // The pause, in slices that each report progress, on the
+            // monotonic clock; a stop ends it at once.
+            using Clock = std::chrono::steady_clock;
+            const Clock::time_point pauseEnd = Clock::now() + std::chrono::milliseconds(CyclePauseMs);
+            for (Clock::time_point now = Clock::now(); now < pauseEnd && isRunning(); now = Clock::now()) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(pauseEnd - now).count();
+                scheduler_->wait(static_cast<unsigned>(std::min<long long>(progressIntervalMs_.load(), left)));
+                reportProgress();
+            }
             cleanup();
             Platform::instance().releaseFreeMemory();
         }
@@ -569,6 +580,17 @@ std::string BridgeService::getBackupDirectory() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return backupDirectory_;
+}
+
+void BridgeService::setProgressInterval(unsigned milliseconds)
+{
+    progressIntervalMs_ = std::max(1u, std::min(milliseconds, CyclePauseMs));
+}
+
+void BridgeService::reportProgress()
+{
+    if (isRunning())
+        progressed();
 }
 
 void BridgeService::setClock(Timeout::Clock clock)

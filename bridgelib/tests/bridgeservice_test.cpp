@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
@@ -29,6 +30,48 @@ std::vector<uint32_t> addresses(const BridgeService &service)
         result.push_back(printer->address());
     return result;
 }
+
+// A service whose discovery step can be held, as a step that hangs would be.
+class HeldStepService : public TestService {
+public:
+    ~HeldStepService() override { release(); }
+
+    void runDiscovery() override
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++entered_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !held_; });
+    }
+    void hold()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = true;
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = false;
+        changed_.notify_all();
+    }
+    // Waits until the loop has entered the step `count` times.
+    bool waitEntered(int count)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, seconds(30), [&] { return entered_ >= count; });
+    }
+    int entered()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entered_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool held_ = false;  // guarded by mutex_
+    int entered_ = 0;    // guarded by mutex_
+};
 
 } // namespace
 
@@ -153,6 +196,25 @@ TEST(BridgeService, UnreachableDiscoveredPrinterIsRemovedAndNotifies)
     EXPECT_TRUE(service.getRegisteredPrinters().empty());
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_EQ(notifications, 3) << "one for the addition, one for the removal";
+}
+
+TEST(BridgeService, ReportsProgressThroughoutThePauseAndNoneWhileAStepHangs)
+{
+    HeldStepService service;
+    std::atomic<int> reports{0};
+    service.progressed.connect([&] { ++reports; });
+    service.setProgressInterval(20);
+    service.hold();
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(service.waitEntered(1));
+    EXPECT_EQ(reports, 1) << "the server step reported before the sweep began";
+
+    std::this_thread::sleep_for(milliseconds(300));  // fifteen progress intervals
+    EXPECT_EQ(reports, 1) << "a step that hangs reports nothing";
+
+    service.release();
+    EXPECT_TRUE(eventually([&] { return reports >= 12; }, 30000)) << "the pause reports every interval";
+    EXPECT_EQ(service.entered(), 1) << "all of them within the first cycle's 60-s pause";
 }
 
 TEST(BridgeService, SlavesAreKeptOnlyWhileTheServerIsReachableAndExpireAfter180Seconds)
