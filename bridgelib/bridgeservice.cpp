@@ -150,7 +150,9 @@ void BridgeService::onRun()
         while (isRunning()) {
             killOldBridge();
             checkServer();
+            reportProgress();
             runDiscovery();
+            reportProgress();
             waitForNextCycle();
             cleanup();
             Platform::instance().releaseFreeMemory();
@@ -359,14 +361,17 @@ void BridgeService::applyReportedModes()
 
 void BridgeService::waitForNextCycle()
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(CyclePauseMs);
+    // On the monotonic clock, in slices that each report progress; a stop
+    // ends it at once, a report of another thread's server test wakes it.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(CyclePauseMs);
     while (isRunning()) {
         applyReportedModes();
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return;
-        scheduler_->wait(static_cast<unsigned>(left));
+        scheduler_->wait(static_cast<unsigned>(std::min<long long>(progressIntervalMs_.load(), left)));
+        reportProgress();
     }
 }
 
@@ -731,6 +736,17 @@ std::string BridgeService::getBackupDirectory() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return backupDirectory_;
+}
+
+void BridgeService::setProgressInterval(unsigned milliseconds)
+{
+    progressIntervalMs_ = std::max(1u, std::min(milliseconds, CyclePauseMs));
+}
+
+void BridgeService::reportProgress()
+{
+    if (isRunning())
+        progressed();
 }
 
 void BridgeService::setClock(Timeout::Clock clock)

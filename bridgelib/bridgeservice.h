@@ -14,6 +14,7 @@
 #include "socketsmanager.h"
 #include "timeout.h"
 
+#include <atomic>
 #include <boost/signals2/signal.hpp>
 #include <cstdint>
 #include <deque>
@@ -63,6 +64,8 @@ struct StatusRecord;
 class BridgeService : public IThread, public SocketsManager, public Object {
 public:
     static constexpr unsigned CyclePauseMs = 60000;
+    // The longest the loop goes without a progress report while it pauses.
+    static constexpr unsigned ProgressIntervalMs = 10000;
 
     BridgeService();
     ~BridgeService() override;
@@ -154,13 +157,22 @@ public:
 
     // Held by threads that may still touch the service after it dropped them.
     ActivityCounter::Token acquireActivity() { return activity_.acquire(); }
-    // The clock of the slaves' time-outs (tests set one they control).
+    // The monotonic clock of the slaves' time-outs (tests set one they control).
     void setClock(Timeout::Clock clock);
+
+    // How often the pause between cycles reports progress (at most
+    // CyclePauseMs, at least 1 ms); any thread, any time.
+    void setProgressInterval(unsigned milliseconds);
 
     // Notifications to the front ends, delivered on the emitting thread.
     boost::signals2::signal<void()> statusChanged;
     boost::signals2::signal<void(const std::string &)> informationMessage;
     boost::signals2::signal<void(const std::string &)> errorMessage;
+    // Emitted by the service thread while it runs, each time its loop has
+    // moved on: after the server step, after the discovery sweep and after
+    // every progress interval of the pause. A step that hangs stops it; the
+    // console program feeds a service manager's watchdog with it.
+    boost::signals2::signal<void()> progressed;
 
 protected:
     void onRun() override;
@@ -170,6 +182,8 @@ private:
     using SlaveMap = std::unordered_map<std::string, std::shared_ptr<RemoteService>>;
 
     void createBackupDirectory();
+    // Emits progressed unless the service is stopping.
+    void reportProgress();
     void addStaticPrinters();
     // Cancels, closes every socket, joins the thread, closes what is left
     // open and waits for every thread that still uses the service.
@@ -217,9 +231,10 @@ private:
     std::unique_ptr<BridgeGateway> gateway_;
     std::unique_ptr<DiscoveryResponder> responder_;
     GatewayTable gateways_;
-    Timeout::Clock clock_ = Timeout::localClock;
+    Timeout::Clock clock_ = Timeout::monotonicClock;
 
     const std::unique_ptr<OptionsManager> options_;
     const std::unique_ptr<Scheduler> scheduler_;
+    std::atomic<unsigned> progressIntervalMs_{ProgressIntervalMs};
     ActivityCounter activity_;
 };

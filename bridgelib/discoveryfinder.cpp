@@ -107,10 +107,11 @@ void DiscoveryFinder::runPass()
         return;
     }
 
-    // The pass is timed by the wall clock to the millisecond: whole seconds
-    // would make it last anything from 9 to 10 s, and so send four or five
-    // requests by chance. A clock set back counts as time not yet passed.
-    using Clock = std::chrono::system_clock;
+    // The pass is timed on the monotonic clock, to the millisecond: whole
+    // seconds would make it last anything from 9 to 10 s, and so send four or
+    // five requests by chance; the wall clock, set during a pass, would end
+    // it at once or hold it for as long as the clock went back.
+    using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     unsigned waitSeconds = 0;
     for (;;) {

@@ -1,6 +1,5 @@
 #include "gatewaytable.h"
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 GatewayTable::GatewayTable(Timeout::Clock clock) : clock_(std::move(clock)) {}
 
@@ -87,7 +86,7 @@ bool GatewayTable::markFailed(uint32_t address, uint16_t port)
         return false;
     Entry entry = std::move(*found);
     entries_.erase(found);
-    entry.pause = std::make_unique<Timeout>(boost::posix_time::seconds(RetryPauseSeconds), clock_);
+    entry.pause = std::make_unique<Timeout>(std::chrono::seconds(RetryPauseSeconds), clock_);
     entries_.push_back(std::move(entry));
     return true;
 }

@@ -26,7 +26,7 @@ public:
     static constexpr size_t Capacity = 16;
     static constexpr long RetryPauseSeconds = 300;
 
-    explicit GatewayTable(Timeout::Clock clock = Timeout::localClock);
+    explicit GatewayTable(Timeout::Clock clock = Timeout::monotonicClock);
 
     enum class Added {
         New,    // a new address

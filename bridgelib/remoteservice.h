@@ -3,6 +3,7 @@
 #include "object.h"
 #include "timeout.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,7 +19,7 @@ public:
 
     RemoteService(BridgeService *owner, const std::string &guid, uint32_t address, Timeout::Clock clock)
         : owner(owner), guid(guid), address(address),
-          timeout(std::make_unique<Timeout>(boost::posix_time::seconds(LifetimeSeconds), std::move(clock)))
+          timeout(std::make_unique<Timeout>(std::chrono::seconds(LifetimeSeconds), std::move(clock)))
     {
     }
 

@@ -4,7 +4,9 @@
 // console. Exits with 0 after "help" or a stop request, and with 1 when an exception ended it (a bad option, an unopenable log file),
 // so that a service manager or a script sees a failed start. With "status"
 // it only reads the running bridge's status record, prints it and exits with
-// the monitoring plugins' code (0 OK to 3 UNKNOWN).
+// the monitoring plugins' code (0 OK to 3 UNKNOWN). Under systemd it reports
+// readiness, stopping, and, when the unit has a watchdog, signs of life while
+// the service loop makes progress.
 
 #include "bridgeservice.h"
 #include "consolesink.h"
@@ -15,6 +17,8 @@
 #include "statusfilewriter.h"
 #include "stopsignal.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <iostream>
 
@@ -36,6 +40,16 @@ int main(int argc, char *argv[])
         } else if (service.options().variables().count("status")) {
             status = StatusCommand::run(std::cout, StatusFileWriter::systemClock());
         } else {
+            // Under a service manager's watchdog, each step of the service
+            // loop and each slice of its pause is a sign of life; a loop that
+            // hangs stops them, and the manager restarts the program.
+            boost::signals2::scoped_connection watchdog;
+            const std::chrono::milliseconds period = ServiceNotifier::watchdogPeriod();
+            if (period.count() > 0) {
+                service.setProgressInterval(static_cast<unsigned>(
+                    std::min<long long>(period.count(), BridgeService::ProgressIntervalMs)));
+                watchdog = service.progressed.connect(&ServiceNotifier::alive);
+            }
             service.start();
             StatusFileWriter statusFiles(service, StatusFileWriter::stateDirectory());
             statusFiles.start();

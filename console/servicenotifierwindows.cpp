@@ -4,3 +4,10 @@
 void ServiceNotifier::ready() {}
 
 void ServiceNotifier::stopping() {}
+
+void ServiceNotifier::alive() {}
+
+std::chrono::milliseconds ServiceNotifier::watchdogPeriod()
+{
+    return std::chrono::milliseconds(0);
+}

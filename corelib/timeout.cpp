@@ -1,14 +1,11 @@
 #include "timeout.h"
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
-boost::posix_time::ptime Timeout::localClock()
+Timeout::TimePoint Timeout::monotonicClock()
 {
-    return boost::posix_time::microsec_clock::local_time();
+    return std::chrono::steady_clock::now();
 }
 
-Timeout::Timeout(const boost::posix_time::time_duration &duration, Clock clock)
-    : clock_(std::move(clock)), duration_(duration)
+Timeout::Timeout(Duration duration, Clock clock) : clock_(std::move(clock)), duration_(duration)
 {
     reset();
 }

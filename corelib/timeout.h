@@ -2,26 +2,31 @@
 
 #include "object.h"
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <chrono>
 #include <functional>
 
-// Tells whether a period has run out since it was last reset, by the local
-// wall clock. A clock set back restarts the period instead of expiring it.
-// No lock of its own: its owner serialises access.
+// Tells whether a period has run out since it was last reset. The period is
+// measured on the monotonic clock, so that setting the wall clock (an NTP
+// correction, a manual change) neither expires it early nor holds it back.
+// An injected clock that goes back restarts the period instead of expiring
+// it. No lock of its own: its owner serialises access.
 class Timeout : public Object {
 public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using Duration = std::chrono::steady_clock::duration;
     // Where the current time comes from; tests pass a clock they control.
-    using Clock = std::function<boost::posix_time::ptime()>;
-    static boost::posix_time::ptime localClock();
+    using Clock = std::function<TimePoint()>;
+    // The default clock: std::chrono::steady_clock::now.
+    static TimePoint monotonicClock();
 
-    explicit Timeout(const boost::posix_time::time_duration &duration, Clock clock = localClock);
+    explicit Timeout(Duration duration, Clock clock = monotonicClock);
 
     void reset();
     bool expired();
 
 private:
     Clock clock_;
-    boost::posix_time::ptime start_;
-    boost::posix_time::ptime now_;
-    boost::posix_time::time_duration duration_;
+    TimePoint start_;
+    TimePoint now_;
+    Duration duration_;
 };

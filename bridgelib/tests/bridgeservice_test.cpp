@@ -8,13 +8,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
 
-namespace pt = boost::posix_time;
 using namespace std::chrono;
 using sockettest::eventually;
 
@@ -31,6 +30,48 @@ std::vector<uint32_t> addresses(const BridgeService &service)
         result.push_back(printer->address());
     return result;
 }
+
+// A service whose discovery step can be held, as a step that hangs would be.
+class HeldStepService : public TestService {
+public:
+    ~HeldStepService() override { release(); }
+
+    void runDiscovery() override
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++entered_;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return !held_; });
+    }
+    void hold()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = true;
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = false;
+        changed_.notify_all();
+    }
+    // Waits until the loop has entered the step `count` times.
+    bool waitEntered(int count)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, seconds(30), [&] { return entered_ >= count; });
+    }
+    int entered()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entered_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool held_ = false;  // guarded by mutex_
+    int entered_ = 0;    // guarded by mutex_
+};
 
 } // namespace
 
@@ -157,9 +198,29 @@ TEST(BridgeService, UnreachableDiscoveredPrinterIsRemovedAndNotifies)
     EXPECT_EQ(notifications, 3) << "one for the addition, one for the removal";
 }
 
+TEST(BridgeService, ReportsProgressThroughoutThePauseAndNoneWhileAStepHangs)
+{
+    HeldStepService service;
+    std::atomic<int> reports{0};
+    service.progressed.connect([&] { ++reports; });
+    service.setProgressInterval(20);
+    service.hold();
+    ASSERT_TRUE(service.start());
+    ASSERT_TRUE(service.waitEntered(1));
+    EXPECT_EQ(reports, 1) << "the server step reported before the sweep began";
+
+    std::this_thread::sleep_for(milliseconds(300));  // fifteen progress intervals
+    EXPECT_EQ(reports, 1) << "a step that hangs reports nothing";
+
+    service.release();
+    EXPECT_TRUE(eventually([&] { return reports >= 12; }, 30000)) << "the pause reports every interval";
+    EXPECT_EQ(service.entered(), 1) << "all of them within the first cycle's 60-s pause";
+}
+
 TEST(BridgeService, SlavesAreKeptOnlyWhileTheServerIsReachableAndExpireAfter180Seconds)
 {
-    pt::ptime now = pt::time_from_string("2026-12-07 10:00:00");
+    // The slaves' clock is the monotonic one; this one moves only when told.
+    steady_clock::time_point now = steady_clock::time_point() + hours(1000);
     std::mutex clockMutex;
     BridgeService service;
     service.setClock([&] {
@@ -168,7 +229,7 @@ TEST(BridgeService, SlavesAreKeptOnlyWhileTheServerIsReachableAndExpireAfter180S
     });
     auto advance = [&](long seconds) {
         std::lock_guard<std::mutex> lock(clockMutex);
-        now += pt::seconds(seconds);
+        now += std::chrono::seconds(seconds);
     };
     auto slaves = [&] {
         std::deque<SlaveInfo> list;
@@ -206,6 +267,12 @@ TEST(BridgeService, SlavesAreKeptOnlyWhileTheServerIsReachableAndExpireAfter180S
 
     service.addSlave("slave-three", 0x0A000008u);
     ASSERT_EQ(slaves().size(), 1u);
+    advance(-3600);
+    service.cleanup();
+    ASSERT_EQ(slaves().size(), 1u) << "a clock that goes back expires nobody";
+    advance(180);
+    service.cleanup();
+    ASSERT_EQ(slaves().size(), 1u) << "and restarts the period";
     service.applyModes(false, false, true, false);
     EXPECT_TRUE(slaves().empty()) << "a failed server test drops every slave";
     service.addSlave("slave-three", 0x0A000008u);

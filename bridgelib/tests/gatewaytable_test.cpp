@@ -4,10 +4,10 @@
 
 #include "gatewaytable.h"
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
 #include <gtest/gtest.h>
 
-namespace pt = boost::posix_time;
+using std::chrono::seconds;
 
 namespace {
 
@@ -27,7 +27,7 @@ std::vector<uint32_t> hosts(const std::vector<gateway_info_t> &gateways)
 }
 
 struct ClockedTable {
-    pt::ptime now = pt::time_from_string("2026-12-09 10:00:00");
+    Timeout::TimePoint now = Timeout::TimePoint() + std::chrono::hours(1000);
     GatewayTable table{[this] { return now; }};
 
     GatewayTable::Added add(uint32_t host, uint16_t port = 9000)
@@ -86,11 +86,11 @@ TEST(GatewayTable, AnsweredGatewaysComeFirstAndAFailedOneWaitsOutItsPause)
     // Announcing itself again, on its port or another, does not end the pause.
     EXPECT_EQ(bed.add(1, 9000), GatewayTable::Added::Known);
     EXPECT_EQ(bed.add(1, 9001), GatewayTable::Added::Moved);
-    bed.now += pt::seconds(GatewayTable::RetryPauseSeconds);
+    bed.now += seconds(GatewayTable::RetryPauseSeconds);
     bed.candidates(answered, untried);
     EXPECT_EQ(untried, (std::vector<uint32_t>{2, 4})) << "the pause has just run out, not yet over";
 
-    bed.now += pt::seconds(1);
+    bed.now += seconds(1);
     bed.candidates(answered, untried);
     EXPECT_EQ(untried, (std::vector<uint32_t>{2, 4, 1})) << "tried again after its pause, behind the others";
 

@@ -290,6 +290,47 @@ class ServiceManager(ConsoleCase):
         self.assertFalse([line for line in lines if not line.startswith("[")], lines)
 
 
+class Watchdog(ConsoleCase):
+    """Under a unit's watchdog: signs of life while the service loop runs."""
+
+    def receive_until(self, notify, wanted):
+        """Notifications up to and including `wanted`; fails on any but watchdog pings."""
+        messages = []
+        while not messages or messages[-1] != wanted:
+            messages.append(notify.recv(4096))
+        self.assertEqual(set(messages) - {wanted, b"WATCHDOG=1"}, set(), messages)
+        return messages
+
+    def test_pings_go_on_through_the_pause_between_cycles(self):
+        notify_path = os.path.join(self.home, "notify")
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(notify.close)
+        notify.bind(notify_path)
+        # A bound on a ping that never comes; with the 2-s watchdog below the
+        # program pings about every second.
+        notify.settimeout(START_TIMEOUT)
+        bridge = Bridge(type(self).__name__, self.home,
+                        ["--static-printers", "127.0.0.2", "--log-level", "0"],
+                        prefix=["env", "NOTIFY_SOCKET=" + notify_path, "WATCHDOG_USEC=2000000"])
+        self.addCleanup(bridge.finish)
+        started = time.monotonic()
+        self.receive_until(notify, b"READY=1")
+        # The first sweep is over once its send failed (no broadcast route
+        # here) or, at the latest, 13 s after the start.
+        if not bridge.wait_for_pattern(NO_ROUTE_SEND, 15):
+            time.sleep(max(0.0, started + 13.0 - time.monotonic()))
+        # Of the pings after readiness at most two report the first cycle's
+        # steps (the server test, the sweep); the others come from the slices
+        # of the 60-s pause that follows.
+        for _ in range(4):
+            self.assertEqual(notify.recv(4096), b"WATCHDOG=1")
+        self.assertLessEqual(len([text for text in bridge.texts() if NO_ROUTE_SEND.match(text)]), 1,
+                             "still the first cycle's pause")
+        bridge.signal(signal.SIGTERM)
+        self.receive_until(notify, b"STOPPING=1")
+        self.assertEqual(bridge.wait_exit(STOP_BOUND + 5), 0)
+
+
 class DeviceTexts(ConsoleCase):
     """A printer name with a line end, an escape sequence and invalid UTF-8."""
 

@@ -4,12 +4,11 @@
 #include "timeout.h"
 
 #include <atomic>
-#include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <type_traits>
 
 using namespace std::chrono;
-namespace pt = boost::posix_time;
 
 namespace {
 
@@ -176,26 +175,54 @@ TEST(Scheduler, AWakeEndsTheWaitItFindsOrTheNextOneAndKeepsItArmed)
 
 TEST(Timeout, ExpiresAfterItsDurationAndRestartsWhenTheClockGoesBack)
 {
-    boost::posix_time::ptime now = boost::posix_time::time_from_string("2026-12-07 10:00:00");
+    Timeout::TimePoint now = steady_clock::time_point() + hours(1000);
     Timeout::Clock clock = [&] { return now; };
 
-    Timeout zero(pt::seconds(0), clock);
+    Timeout zero(seconds(0), clock);
     EXPECT_FALSE(zero.expired()) << "the clock has not moved yet";
-    now += boost::posix_time::microseconds(1);
+    now += microseconds(1);
     EXPECT_TRUE(zero.expired());
 
-    Timeout slave(pt::seconds(180), clock);
-    now += pt::seconds(180);
+    Timeout slave(seconds(180), clock);
+    now += seconds(180);
     EXPECT_FALSE(slave.expired()) << "exactly the duration is not yet expired";
-    now += pt::seconds(1);
+    now += seconds(1);
     EXPECT_TRUE(slave.expired());
     slave.reset();
     EXPECT_FALSE(slave.expired());
 
-    now -= pt::hours(1);
+    now -= hours(1);
     EXPECT_FALSE(slave.expired()) << "a clock set back restarts the period";
-    now += pt::seconds(179);
+    now += seconds(179);
     EXPECT_FALSE(slave.expired());
-    now += pt::seconds(2);
+    now += seconds(2);
     EXPECT_TRUE(slave.expired());
+
+    slave.reset();
+    now += hours(2);
+    EXPECT_TRUE(slave.expired()) << "a step forward is time that has passed";
+}
+
+// Intervals must not follow the wall clock, which NTP or a user may set at
+// any moment. A unit test cannot step the machine's wall clock, so this
+// holds the default clock to the monotonic one by its type and its readings.
+TEST(Timeout, DefaultClockIsTheMonotonicOne)
+{
+    static_assert(std::is_same<std::invoke_result_t<Timeout::Clock>, steady_clock::time_point>::value,
+                  "time-outs read the monotonic clock");
+    static_assert(steady_clock::is_steady, "the monotonic clock never goes back");
+
+    const steady_clock::time_point before = steady_clock::now();
+    const Timeout::TimePoint reading = Timeout::monotonicClock();
+    const steady_clock::time_point after = steady_clock::now();
+    EXPECT_LE(before, reading);
+    EXPECT_LE(reading, after);
+
+    Timeout hour(hours(1));
+    EXPECT_FALSE(hour.expired());
+    Timeout zero(steady_clock::duration::zero());
+    const steady_clock::time_point made = steady_clock::now();
+    while (steady_clock::now() == made) {
+    }
+    EXPECT_TRUE(zero.expired()) << "the default clock moves on";
 }
