@@ -96,6 +96,19 @@ bool FileSystem::getLastWriteTime(const std::string &path, int64_t &time)
     }
 }
 
+bool FileSystem::getSpace(const std::string &path, uint64_t &capacity, uint64_t &available)
+{
+    try {
+        const fs::space_info space = fs::space(fs::path(path));
+        capacity = static_cast<uint64_t>(space.capacity);
+        available = static_cast<uint64_t>(space.available);
+        return true;
+    } catch (const fs::filesystem_error &error) {
+        ORVEL_LOG(Error, error.what());
+        return false;
+    }
+}
+
 bool FileSystem::isAbsolute(const std::string &path)
 {
     return !path.empty() && fs::path(path).is_absolute();
