@@ -195,7 +195,7 @@ void RemotePrinter::runPrinterThread()
         if (isStatic_) {
             while (isRunning()) {
                 printerConnect();
-                scheduler_.wait(PollPeriodMs);
+                scheduler_.wait(pollPeriodMs_);
             }
         } else {
             printerConnect();
@@ -220,8 +220,9 @@ void RemotePrinter::printerConnect()
     const std::shared_ptr<Socket> socket = service_->createSocket("PrinterStatusPort");
     if (!socket || !socket->connect(address_, PrinterProtocol::StatusPort))
         return;
-    // 0: the first answer of every connection makes a backup and sets the date.
-    int64_t lastBackupPass = 0;
+    // Empty: the first answer of every connection sets the date and, when
+    // one is due, makes a backup.
+    std::optional<std::chrono::steady_clock::time_point> lastBackupPass;
     // The polls' time-out; set again only after a backup changed it, which
     // spares a thousand printers two system calls per poll each.
     socket->receiveTimeout = StatusReceiveTimeoutMs;
@@ -232,24 +233,24 @@ void RemotePrinter::printerConnect()
         if (!pollPrinterInfo(*socket, name, model))
             return;
         ensureGatewayThread();
-        const int64_t now = static_cast<int64_t>(std::time(nullptr));
-        if (now - lastBackupPass > BackupPeriodSeconds) {
+        const std::chrono::steady_clock::time_point now = monotonicClock_();
+        if (!lastBackupPass || now - *lastBackupPass > std::chrono::seconds(BackupPeriodSeconds)) {
             if (!backupPass(socket, name, model))
                 return;
             lastBackupPass = now;
             socket->receiveTimeout = StatusReceiveTimeoutMs;
             socket->applyTimeouts();
         }
-        scheduler_.wait(PollPeriodMs);
+        scheduler_.wait(pollPeriodMs_);
     }
 }
 
 bool RemotePrinter::backupPass(const std::shared_ptr<Socket> &socket, const std::string &name,
                                const std::string &model)
 {
-    if (!name.empty()) {
-        const std::string folder = service_->getBackupDirectory();
-        const std::string prefix = "Backup-" + sanitiseFileName(name);
+    const std::string folder = service_->getBackupDirectory();
+    const std::string prefix = "Backup-" + sanitiseFileName(name);
+    if (!name.empty() && backupDue(name, folder, prefix)) {
         // A failed backup may leave its bytes in the status stream.
         if (!createBackup(socket, name, model, folder, prefix)) {
             noteBackup(false, std::string());

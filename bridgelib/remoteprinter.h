@@ -8,10 +8,12 @@
 #include "tunnel.h"
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -21,8 +23,12 @@ class BridgeService;
 // The bridge's link to one network printer. Its "Printer thread" keeps a
 // connection to the printer's status port and asks every 10 s for the
 // printer's identity and state (TQ_PRINTERINFO_CMD); at the first answer of
-// every connection and then every 4 hours it fetches a backup and sets the
-// printer's clock. A static printer reconnects 10 s after each failure for
+// every connection and then every 4 hours it sets the printer's clock and
+// fetches a backup, unless the printer's newest backup is younger than 4
+// hours: by the monotonic clock for the backups this object took, by the
+// time stamp in the file's name for those found in the backup folder (taken
+// before a restart, or by a printer object of the same name that went). A
+// static printer reconnects 10 s after each failure for
 // as long as the service runs; a discovered printer lives for one status
 // connection and then removes itself from the service.
 //
@@ -62,6 +68,14 @@ public:
     // eight connections to one host; each tunnel costs a thread and two sockets.
     static constexpr size_t MaxTunnels = 16;
     static constexpr int64_t BackupPeriodSeconds = 4 * 3600;
+    // The free space a backup must leave on its folder's file system: 5 % of
+    // the file system, and never less than 256 MiB.
+    static constexpr unsigned BackupReservePercent = 5;
+    static constexpr uint64_t MinimumBackupReserve = uint64_t(256) << 20;
+
+    // Where the printer thread reads the time that spaces its backups and
+    // date passes; tests pass a clock they control.
+    using MonotonicClock = std::function<std::chrono::steady_clock::time_point()>;
 
     RemotePrinter(uint32_t address, bool isStatic, bool discovered, BridgeService *service);
     ~RemotePrinter() override;
@@ -132,6 +146,12 @@ public:
     // while more than `minCount` remain.
     static void deleteOldBackups(const std::string &name, const std::string &folder, const std::string &prefix,
                                  const boost::posix_time::time_duration &maxAge, unsigned minCount);
+    // The time stamp (UTC, as its name tells) of the newest completed backup
+    // in `folder` whose name is `prefix`, a time stamp and "wvtb" or "zjv";
+    // false when there is none (temporary files do not count).
+    static bool newestBackupTime(const std::string &folder, const std::string &prefix, boost::posix_time::ptime &time);
+    // The bytes a backup must leave free on a file system of `capacity` bytes.
+    static uint64_t backupReserve(uint64_t capacity);
     // A backup's time stamp in its file name: the UTC time as
     // "YYYYMMDDhhmmss", then "." and the milliseconds without leading zeros
     // unless they are 0.
@@ -139,6 +159,12 @@ public:
     // The receive time-out of the backups to come; set it before the printer
     // thread starts (tests shorten it).
     void setBackupReceiveTimeout(uint32_t milliseconds) { backupReceiveTimeoutMs_ = milliseconds; }
+    // The pause between polls and before a reconnect; set it before the
+    // printer thread starts (tests shorten it).
+    void setPollPeriod(unsigned milliseconds) { pollPeriodMs_ = milliseconds; }
+    // The clock of the backup and date schedule; set it before the printer
+    // thread starts (tests move it on by hours).
+    void setMonotonicClock(MonotonicClock clock) { monotonicClock_ = std::move(clock); }
 
 private:
     // The control port's common exchange: connects a new registered socket
@@ -154,6 +180,11 @@ private:
     // The backup and date pass of a status connection; false when the backup
     // failed and the connection must be dropped.
     bool backupPass(const std::shared_ptr<Socket> &socket, const std::string &name, const std::string &model);
+    // Whether this printer's next backup is due; the first call asks the
+    // backup folder when the newest backup of `prefix` was taken.
+    bool backupDue(const std::string &name, const std::string &folder, const std::string &prefix);
+    // No backup until a period from now (after one was stored or refused).
+    void postponeBackups();
     // Starts a gateway thread unless one runs; joins one whose session ended.
     void ensureGatewayThread();
     // The session's and backups' figures: each takes infoMutex_, then tells
@@ -208,5 +239,12 @@ private:
     bool tunnelsAtLimit_ = false;  // a request met MaxTunnels and was warned of
 
     Scheduler scheduler_;  // the printer thread sleeps here; cancel stops it
-    uint32_t backupReceiveTimeoutMs_ = BackupReceiveTimeoutMs;  // read by the printer thread only
+
+    // Read and written by the printer thread only (the setters before it starts).
+    uint32_t backupReceiveTimeoutMs_ = BackupReceiveTimeoutMs;
+    unsigned pollPeriodMs_ = PollPeriodMs;
+    MonotonicClock monotonicClock_ = std::chrono::steady_clock::now;
+    // When the next backup is due, whatever the printer is named by then;
+    // empty until the backup folder was asked.
+    std::optional<std::chrono::steady_clock::time_point> nextBackup_;
 };

@@ -21,6 +21,7 @@
 #include <memory>
 #include <new>
 #include <set>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -98,8 +99,9 @@ private:
 // (the prefix compared without regard to case, the extension "wvtb" or "zjv"
 // in any case). The time stamp is checked too, so that the backups of a
 // printer whose name merely begins with this printer's name (X and X2) are
-// not counted as this printer's.
-bool isBackupOf(const std::string &fileName, const std::string &prefix)
+// not counted as this printer's. `stamp`, when given, receives the time
+// stamp's text.
+bool isBackupOf(const std::string &fileName, const std::string &prefix, std::string *stamp = nullptr)
 {
     const size_t dot = fileName.rfind('.');
     if (dot == std::string::npos)
@@ -110,18 +112,47 @@ bool isBackupOf(const std::string &fileName, const std::string &prefix)
     if (dot < prefix.size() || !boost::algorithm::istarts_with(fileName, prefix))
         return false;
     // What lies between: "-" and 14 digits, then "." and 1 to 3 digits or nothing.
-    const std::string stamp = fileName.substr(prefix.size(), dot - prefix.size());
+    const std::string between = fileName.substr(prefix.size(), dot - prefix.size());
     auto digits = [&](size_t from, size_t count) {
         for (size_t i = from; i < from + count; ++i) {
-            if (!std::isdigit(static_cast<unsigned char>(stamp[i])))
+            if (!std::isdigit(static_cast<unsigned char>(between[i])))
                 return false;
         }
         return true;
     };
-    if (stamp.size() < 15 || stamp[0] != '-' || !digits(1, 14))
+    if (between.size() < 15 || between[0] != '-' || !digits(1, 14))
         return false;
-    const size_t fraction = stamp.size() - 15;  // nothing, or "." and 1 to 3 digits
-    return fraction == 0 || (fraction >= 2 && fraction <= 4 && stamp[15] == '.' && digits(16, fraction - 1));
+    const size_t fraction = between.size() - 15;  // nothing, or "." and 1 to 3 digits
+    if (fraction != 0 && !(fraction >= 2 && fraction <= 4 && between[15] == '.' && digits(16, fraction - 1)))
+        return false;
+    if (stamp)
+        *stamp = between.substr(1);
+    return true;
+}
+
+// The UTC time that a backup's time stamp ("YYYYMMDDhhmmss", then "." and
+// the milliseconds or nothing, as isBackupOf checked it) stands for; false
+// for a date or time that does not exist.
+bool stampTime(const std::string &stamp, boost::posix_time::ptime &time)
+{
+    const auto number = [&](size_t from, size_t count) { return std::stoi(stamp.substr(from, count)); };
+    const int hours = number(8, 2);
+    const int minutes = number(10, 2);
+    const int seconds = number(12, 2);
+    if (hours > 23 || minutes > 59 || seconds > 59)
+        return false;
+    try {
+        const boost::gregorian::date day(static_cast<unsigned short>(number(0, 4)),
+                                         static_cast<unsigned short>(number(4, 2)),
+                                         static_cast<unsigned short>(number(6, 2)));
+        const int milliseconds = stamp.size() > 15 ? std::stoi(stamp.substr(15)) : 0;
+        time = boost::posix_time::ptime(day, boost::posix_time::hours(hours) + boost::posix_time::minutes(minutes) +
+                                                 boost::posix_time::seconds(seconds) +
+                                                 boost::posix_time::milliseconds(milliseconds));
+        return true;
+    } catch (const std::out_of_range &) {
+        return false;  // no such day (boost's bad year, month and day derive from it)
+    }
 }
 
 int64_t secondsSince1970(const boost::posix_time::ptime &time)
@@ -130,6 +161,64 @@ int64_t secondsSince1970(const boost::posix_time::ptime &time)
 }
 
 } // namespace
+
+bool RemotePrinter::newestBackupTime(const std::string &folder, const std::string &prefix,
+                                     boost::posix_time::ptime &time)
+{
+    std::vector<std::string> files;
+    if (!FileSystem::getFiles(folder, files))
+        return false;
+    bool found = false;
+    for (const std::string &fileName : files) {
+        std::string stamp;
+        boost::posix_time::ptime taken;
+        if (!isBackupOf(fileName, prefix, &stamp) || !stampTime(stamp, taken))
+            continue;
+        if (!found || taken > time)
+            time = taken;
+        found = true;
+    }
+    return found;
+}
+
+uint64_t RemotePrinter::backupReserve(uint64_t capacity)
+{
+    return std::max(capacity / 100 * BackupReservePercent + capacity % 100 * BackupReservePercent / 100,
+                    MinimumBackupReserve);
+}
+
+bool RemotePrinter::backupDue(const std::string &name, const std::string &folder, const std::string &prefix)
+{
+    const std::chrono::steady_clock::time_point now = monotonicClock_();
+    if (!nextBackup_) {
+        // Nothing taken by this object yet: the folder tells when the last
+        // backup was, by the time stamp in its name, which survives a
+        // restart. One that lies more than a period ahead of the wall clock
+        // says that the clock was set back since; it holds nothing back.
+        nextBackup_ = now;
+        boost::posix_time::ptime newest;
+        if (newestBackupTime(folder, prefix, newest)) {
+            const boost::posix_time::time_duration period = boost::posix_time::seconds(BackupPeriodSeconds);
+            const boost::posix_time::time_duration age = boost::posix_time::microsec_clock::universal_time() - newest;
+            if (age < period && age > -period) {
+                const boost::posix_time::time_duration left = age.is_negative() ? period : period - age;
+                nextBackup_ = now + std::chrono::microseconds(left.total_microseconds());
+                ORVEL_LOG(Debug, formatString("Backup of printer '%s' not due: its newest backup, of %s UTC, is "
+                                              "younger than %d hours",
+                                              name.c_str(), boost::posix_time::to_simple_string(newest).c_str(),
+                                              static_cast<int>(BackupPeriodSeconds / 3600)));
+            }
+        }
+    }
+    // Within the process only the monotonic clock counts, so that a clock
+    // set forward or back neither hastens nor holds up the next backup.
+    return now >= *nextBackup_;
+}
+
+void RemotePrinter::postponeBackups()
+{
+    nextBackup_ = monotonicClock_() + std::chrono::seconds(BackupPeriodSeconds);
+}
 
 bool RemotePrinter::isAlternateModel(const std::string &model)
 {
@@ -187,6 +276,26 @@ bool RemotePrinter::createBackup(const std::shared_ptr<Socket> &socket, const st
                                             name.c_str(), size));
             return false;
         }
+        // Backups must never fill the disk that the rest of the computer
+        // lives on. When the free space cannot be told, the write itself
+        // still fails cleanly on a full disk.
+        uint64_t capacity = 0;
+        uint64_t available = 0;
+        if (FileSystem::getSpace(folder, capacity, available)) {
+            const uint64_t reserve = backupReserve(capacity);
+            if (available < reserve || available - reserve < size) {
+                const std::string text =
+                    formatString("Backup of printer '%s' refused: its %u bytes would leave less than %llu bytes "
+                                 "free in '%s', which has %llu bytes free",
+                                 name.c_str(), size, static_cast<unsigned long long>(reserve), folder.c_str(),
+                                 static_cast<unsigned long long>(available));
+                ORVEL_LOG(Warning, text);
+                service_->errorMessage(text);
+                // Asking again at the next connection would only repeat this.
+                postponeBackups();
+                return false;
+            }
+        }
 
         const std::string base =
             FileSystem::combine(folder, formatString("%s-%s.", prefix.c_str(), backupTimeStamp(begun).c_str()));
@@ -232,12 +341,14 @@ bool RemotePrinter::createBackup(const std::shared_ptr<Socket> &socket, const st
             ORVEL_LOG(Warning, text);
             service_->errorMessage(text);
             noteBackup(true, temporaryPath);
+            postponeBackups();
             return true;
         }
         const std::string text =
             formatString("Backup of printer '%s' completed: file '%s' saved", name.c_str(), finalPath.c_str());
         ORVEL_LOG(Info, text);
         noteBackup(true, finalPath);
+        postponeBackups();
         if (!service_->options().quiet())
             service_->informationMessage(text);
         return true;

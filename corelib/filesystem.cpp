@@ -96,6 +96,24 @@ bool FileSystem::getLastWriteTime(const std::string &path, int64_t &time)
     }
 }
 
+bool FileSystem::getSpace(const std::string &path, uint64_t &capacity, uint64_t &available)
+{
+    try {
+        // Asked first, as not every system refuses the space of a path that
+        // is not there (Wine answers for its drive).
+        if (!fs::exists(fs::path(path)))
+            throw fs::filesystem_error("cannot tell the space of a path that does not exist", fs::path(path),
+                                       boost::system::errc::make_error_code(boost::system::errc::no_such_file_or_directory));
+        const fs::space_info space = fs::space(fs::path(path));
+        capacity = static_cast<uint64_t>(space.capacity);
+        available = static_cast<uint64_t>(space.available);
+        return true;
+    } catch (const fs::filesystem_error &error) {
+        ORVEL_LOG(Error, error.what());
+        return false;
+    }
+}
+
 bool FileSystem::isAbsolute(const std::string &path)
 {
     return !path.empty() && fs::path(path).is_absolute();

@@ -40,6 +40,10 @@ public:
     static bool getFiles(const std::string &path, std::vector<std::string> &files);
     // Seconds since 1970-01-01 UTC of the file's last modification.
     static bool getLastWriteTime(const std::string &path, int64_t &time);
+    // The size of the file system that holds `path` and the bytes of it that
+    // this process may still write (what a user without privileges gets);
+    // false for a path that does not exist.
+    static bool getSpace(const std::string &path, uint64_t &capacity, uint64_t &available);
 
     // `path` with every slash and backslash made a Separator, and with one
     // trailing Separator added when `trailingSeparator` is set; an empty path

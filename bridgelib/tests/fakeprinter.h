@@ -2,7 +2,9 @@
 
 // Test helper: a printer on a loopback address of its own that answers the
 // status port (identity record, backups) and the control port (records the
-// files it is given), each on a thread owned by the object.
+// files it is given), each on a thread owned by the object. A flapping one
+// ends each status connection after the backup it sent, or after its second
+// identity record when no backup was asked for.
 
 #include "controlprotocol.h"
 #include "littleendian.h"
@@ -51,6 +53,9 @@ public:
         return files_;
     }
     int statusConnections() const { return statusConnections_; }
+    // TQ_BACKUP_CMD requests answered, over all connections.
+    int backupRequests() const { return backupRequests_; }
+    void setFlapping(bool flapping) { flapping_ = flapping; }
 
 private:
     std::vector<unsigned char> record() const
@@ -78,6 +83,7 @@ private:
             connection->receiveTimeout = 100;  // so that a stop is seen soon
             connection->applyTimeouts();
             unsigned char command = 0;
+            int records = 0;
             while (!stopping_) {
                 const int received = connection->read(&command, 1, true);
                 if (received < 0)
@@ -90,13 +96,19 @@ private:
                     LittleEndian::write16(length, static_cast<uint16_t>(payload.size()));
                     connection->write(length, 2);
                     connection->write(payload.data(), static_cast<uint32_t>(payload.size()));
+                    if (flapping_ && ++records == 2)
+                        break;
                 } else if (command == PrinterProtocol::TQ_BACKUP_CMD) {
+                    ++backupRequests_;
                     unsigned char size[4];
                     LittleEndian::write32(size, static_cast<uint32_t>(backup_.size()));
                     connection->write(size, 4);
                     connection->write(backup_.data(), static_cast<uint32_t>(backup_.size()));
+                    if (flapping_)
+                        break;
                 }
             }
+            connection->close();
         }
     }
 
@@ -130,6 +142,8 @@ private:
     FixedListener controlPort_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> statusConnections_{0};
+    std::atomic<int> backupRequests_{0};
+    std::atomic<bool> flapping_{false};
     mutable std::mutex mutex_;  // guards status_ and files_
     std::string status_ = "Ready";
     std::vector<std::pair<std::string, std::string>> files_;

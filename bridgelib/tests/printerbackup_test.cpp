@@ -1,4 +1,5 @@
 #include "backupreader.h"
+#include "fakeprinter.h"
 #include "filesystem.h"
 #include "littleendian.h"
 #include "logcapture.h"
@@ -434,4 +435,148 @@ TEST(BackupRetention, FolderThatCannotBeListedRemovesNothing)
     TempDirectory directory;
     RemotePrinter::deleteOldBackups("Lab", directory.file("missing"), "Backup-Lab", pt::hours(168), 5);
     EXPECT_TRUE(capture.contains("No old backup of printer 'Lab' removed"));
+}
+
+TEST(BackupSchedule, NewestBackupTimeComesFromTheNamesOfThePrintersCompletedBackups)
+{
+    LogCapture capture;
+    TempDirectory directory;
+    pt::ptime newest;
+    EXPECT_FALSE(RemotePrinter::newestBackupTime(directory.path(), "Backup-Lab", newest)) << "an empty folder";
+    for (const std::string &name : Strangers)
+        writeFile(directory.file(name), name);
+    // Names that look like time stamps but name no time, and files of
+    // this printer that are not completed backups, all newer than its own.
+    for (const char *name : {"Backup-Lab-20241301000000.wvtb", "Backup-Lab-20240230000000.wvtb",
+                             "Backup-Lab-20240101250000.wvtb", "Backup-Lab-20300101000000.tmp",
+                             "Backup-Lab2-20300101000000.wvtb"})
+        writeFile(directory.file(name), name);
+    EXPECT_FALSE(RemotePrinter::newestBackupTime(directory.path(), "Backup-Lab", newest))
+        << "neither strangers nor names without a time count";
+
+    // Written in another order than their names: the name decides, not the
+    // file's time, and the milliseconds count.
+    writeFile(directory.file("backup-lab-20240229130509.25.WVTB"), "newest");
+    writeFile(directory.file("Backup-Lab-20240229130509.zjv"), "older by 25 ms");
+    writeFile(directory.file("Backup-Lab-20231231235959.999.wvtb"), "older");
+    ASSERT_TRUE(RemotePrinter::newestBackupTime(directory.path(), "Backup-Lab", newest));
+    EXPECT_EQ(newest, pt::time_from_string("2024-02-29 13:05:09.025"));
+    EXPECT_FALSE(RemotePrinter::newestBackupTime(directory.file("missing"), "Backup-Lab", newest));
+}
+
+TEST(BackupSchedule, ReserveIsFivePercentAndNeverLessThan256MiB)
+{
+    const uint64_t MiB = uint64_t(1) << 20;
+    EXPECT_EQ(RemotePrinter::backupReserve(0), 256 * MiB);
+    EXPECT_EQ(RemotePrinter::backupReserve(300 * MiB), 256 * MiB);
+    EXPECT_EQ(RemotePrinter::backupReserve(5120 * MiB), 256 * MiB) << "where 5 % is 256 MiB";
+    EXPECT_EQ(RemotePrinter::backupReserve(5140 * MiB), 257 * MiB);
+    EXPECT_EQ(RemotePrinter::backupReserve(uint64_t(2000) << 30), uint64_t(100) << 30);
+    EXPECT_EQ(RemotePrinter::backupReserve(~uint64_t(0)), ~uint64_t(0) / 20) << "no overflow on the largest size";
+}
+
+namespace {
+
+constexpr uint32_t FlappingPrinter = 0x7F000801u;   // 127.0.8.1
+constexpr uint32_t RestartedPrinter = 0x7F000802u;  // 127.0.8.2
+
+// A running service and static printers of its own, outside its registry,
+// that poll every 20 ms and read a monotonic clock the test moves on.
+class BackupScheduleOfAPrinter : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(service.start()); }
+
+    std::unique_ptr<RemotePrinter> startPrinter(uint32_t address)
+    {
+        auto printer = std::make_unique<RemotePrinter>(address, true, false, &service);
+        printer->setPollPeriod(20);
+        printer->setMonotonicClock([this] { return std::chrono::steady_clock::now() + std::chrono::seconds(ahead.load()); });
+        printer->startPrinterThread();
+        return printer;
+    }
+
+    // The completed backups of `prefix` in the service's backup folder.
+    std::vector<std::string> backupsOf(const std::string &prefix) const
+    {
+        std::vector<std::string> names;
+        for (const std::string &name : filesIn(service.getBackupDirectory())) {
+            if (name.compare(0, prefix.size() + 1, prefix + "-") == 0 && fs::path(name).extension() == ".wvtb")
+                names.push_back(name);
+        }
+        return names;
+    }
+
+    // Waits until the fake printer has seen `count` more status connections.
+    static bool reconnects(const servicetest::FakePrinter &fake, int count)
+    {
+        const int until = fake.statusConnections() + count;
+        return eventually([&] { return fake.statusConnections() >= until; }, 30000);
+    }
+
+    LogCapture capture;
+    TestService service;
+    std::atomic<int64_t> ahead{0};  // seconds added to the monotonic clock
+};
+
+} // namespace
+
+TEST_F(BackupScheduleOfAPrinter, FlappingPrinterGetsOneBackupPerPeriod)
+{
+    servicetest::FakePrinter fake(FlappingPrinter, "Flap", pattern(3000));
+    ASSERT_TRUE(fake.listening()) << "127.0.8.1:9101 or 9102 is taken";
+    fake.setFlapping(true);
+    const std::unique_ptr<RemotePrinter> printer = startPrinter(FlappingPrinter);
+
+    // The first backup comes at once, and none after any of the reconnects.
+    ASSERT_TRUE(reconnects(fake, 6)) << "the bridge did not reconnect";
+    EXPECT_EQ(fake.backupRequests(), 1);
+    EXPECT_EQ(backupsOf("Backup-Flap").size(), 1u);
+
+    // A period later by the monotonic clock (the wall clock has not moved)
+    // the next one is due, once.
+    ahead = RemotePrinter::BackupPeriodSeconds + 1;
+    ASSERT_TRUE(eventually([&] { return fake.backupRequests() >= 2; }, 30000));
+    ASSERT_TRUE(reconnects(fake, 6));
+    EXPECT_EQ(fake.backupRequests(), 2);
+    EXPECT_EQ(backupsOf("Backup-Flap").size(), 2u);
+}
+
+TEST_F(BackupScheduleOfAPrinter, RestartWithARecentBackupInTheFolderTakesNone)
+{
+    servicetest::FakePrinter fake(RestartedPrinter, "Again", pattern(3000));
+    ASSERT_TRUE(fake.listening()) << "127.0.8.2:9101 or 9102 is taken";
+    fake.setFlapping(true);
+    const std::string folder = service.getBackupDirectory();
+    const auto named = [](const pt::ptime &time) { return "Backup-Again-" + RemotePrinter::backupTimeStamp(time) + ".wvtb"; };
+    const pt::ptime now = pt::microsec_clock::universal_time();
+    struct Case {
+        const char *what;
+        std::vector<std::string> files;  // in the folder before the start
+        int backups;                     // taken over the reconnects
+    };
+    const Case cases[] = {
+        {"none yet: at once", {}, 1},
+        {"one of an hour ago", {named(now - pt::hours(1))}, 0},
+        {"the newest of an hour ago, an older one of a day", {named(now - pt::hours(24)), named(now - pt::hours(1))}, 0},
+        {"one of five hours ago", {named(now - pt::hours(5))}, 1},
+        {"one stamped a day ahead of the clock, which was set back", {named(now + pt::hours(24))}, 1},
+        {"one stamped an hour ahead", {named(now + pt::hours(1))}, 0},
+    };
+    for (const Case &test : cases) {
+        SCOPED_TRACE(test.what);
+        for (const std::string &name : filesIn(folder))
+            fs::remove(fs::path(folder) / name);
+        for (const std::string &name : test.files)
+            writeFile(FileSystem::combine(folder, name), "taken before");
+        const int before = fake.backupRequests();
+        {
+            // The service starts again, as after a restart of the bridge.
+            service.stop();
+            ASSERT_TRUE(service.start());
+            const std::unique_ptr<RemotePrinter> printer = startPrinter(RestartedPrinter);
+            ASSERT_TRUE(reconnects(fake, 4)) << "the bridge did not reconnect";
+        }
+        EXPECT_EQ(fake.backupRequests() - before, test.backups);
+        EXPECT_EQ(backupsOf("Backup-Again").size(), test.files.size() + static_cast<size_t>(test.backups));
+    }
 }

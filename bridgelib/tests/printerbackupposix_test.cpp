@@ -1,13 +1,18 @@
 // The backup cases that rest on Linux mechanisms: process-wide limits on
-// file size and data, set in a child process made with fork() so that they
-// do not touch the test process.
+// file size and data, and a small file system mounted in a mount namespace
+// of its own, each set in a child process made with fork() so that they do
+// not touch the test process.
 
+#include "filesystem.h"
 #include "printerbackuptools.h"
 
+#include <cerrno>
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,4 +133,65 @@ TEST_F(PrinterBackup, MemoryDoesNotGrowWithTheAnnouncedSize)
     EXPECT_EQ(code, 0) << "1: true returned, 2: the content was not awaited (allocation failed?)";
     EXPECT_TRUE(filesIn(folder).empty());
 #endif
+}
+
+TEST_F(PrinterBackup, BackupThatWouldNearlyFillTheDiskIsRefusedBeforeAnythingIsWritten)
+{
+    constexpr uint64_t MiB = uint64_t(1) << 20;
+    constexpr uint32_t Oversized = 100 * MiB;  // 300 - 100 leaves less than the 256-MiB reserve
+    const std::string small = pattern(1 * MiB);  // leaves 299
+    StatusConnection refused;
+    StatusConnection stored;
+    const std::string older = backups.file("Backup-Lab-20240101000000.wvtb");
+
+    const int code = runInChild(
+        [&] {
+            refused.printer->takeHandle();
+            stored.printer->takeHandle();
+            // A tmpfs of 300 MiB over the backup folder, seen by this process alone.
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=300m") != 0)
+                return errno == EPERM || errno == EACCES ? 77 : 78;
+            writeFile(older, "an older backup");
+            int failures = 0;
+            uint64_t capacity = 0;
+            uint64_t available = 0;
+            if (!FileSystem::getSpace(folder, capacity, available) || capacity != 300 * MiB || available > capacity)
+                failures |= 1;
+            if (backup(refused))
+                failures |= 2;
+            const std::string text = formatString(
+                "Backup of printer 'Lab' refused: its %u bytes would leave less than %llu bytes free in '%s', "
+                "which has %llu bytes free",
+                Oversized, static_cast<unsigned long long>(256 * MiB), folder.c_str(),
+                static_cast<unsigned long long>(available));
+            const auto message = messageStartingWith(capture, text);
+            if (!message || message->level != Warning || message->text != text)
+                failures |= 4;
+            if (errors != std::vector<std::string>{text})
+                failures |= 8;
+            if (filesIn(folder) != std::vector<std::string>{"Backup-Lab-20240101000000.wvtb"} ||
+                readFile(older) != "an older backup")
+                failures |= 16;
+            // A backup that leaves the reserve free is still stored.
+            if (!backup(stored) || filesIn(folder).size() != 2)
+                failures |= 32;
+            return failures;
+        },
+        [&] {
+            refused.bridge->takeHandle();
+            stored.bridge->takeHandle();
+            char command = 0;
+            refused.printer->read(&command, 1, true);
+            const std::string announced = StatusConnection::answer(Oversized, "");
+            refused.printer->write(announced.data(), static_cast<uint32_t>(announced.size()));
+            stored.printer->read(&command, 1, true);
+            const std::string answer = StatusConnection::answer(static_cast<uint32_t>(small.size()), small);
+            stored.printer->write(answer.data(), static_cast<uint32_t>(answer.size()));
+        });
+    if (code == 77)
+        GTEST_SKIP() << "mounting a tmpfs in a mount namespace of its own is not permitted here (needs CAP_SYS_ADMIN)";
+    EXPECT_EQ(code, 0) << "1: the tmpfs's space misread, 2: true returned, 4: no such Warning line, "
+                          "8: no such errorMessage, 16: the folder changed, 32: a small backup was not stored, "
+                          "78: the mount failed";
 }

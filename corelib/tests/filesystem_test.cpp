@@ -124,6 +124,28 @@ TEST(FileSystem, RenameReplacesAndLastWriteTimeIsUnixSeconds)
     EXPECT_EQ(time, static_cast<int64_t>(info.st_mtime));
 }
 
+TEST(FileSystem, SpaceOfTheFileSystemThatHoldsAPath)
+{
+    TempDirectory temp;
+    LogCapture capture;
+    uint64_t capacity = 0;
+    uint64_t available = 0;
+    ASSERT_TRUE(FileSystem::getSpace(temp.path(), capacity, available));
+    EXPECT_GT(capacity, 0u);
+    EXPECT_LE(available, capacity);
+    EXPECT_TRUE(capture.messages().empty());
+
+    capacity = 1;
+    available = 2;
+    const std::string missing = temp.file("nowhere");
+    EXPECT_FALSE(FileSystem::getSpace(missing, capacity, available));
+    EXPECT_EQ(capacity, 1u);
+    EXPECT_EQ(available, 2u);
+    ASSERT_EQ(capture.messages().size(), 1u);
+    EXPECT_EQ(capture.messages()[0]->level, Error);
+    EXPECT_TRUE(capture.contains(missing));
+}
+
 TEST(FileSystem, SetCurrentDirectory)
 {
     TempDirectory temp;
