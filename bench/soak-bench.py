@@ -8,19 +8,16 @@ WVT server on 127.0.0.1. The server closes every session 1 s after its
 registration (`close-after=1`), so each printer's session flaps at every
 poll that starts a new one; the printers drop their status connection
 (`status-close-after`): the even ones after one identity answer (the backup
-asked for next then fails), the odd ones after two (each connection stores
-a backup first). The bridge polls them as static printers and reconnects 10
+asked for next then fails), the odd ones after two (their first connection
+stores a backup). The bridge polls them as static printers and reconnects 10
 s after each drop. A warm-up comes first: at least 30 s, until every
-printer is registered and the backup folder holds five backups of each odd
+printer is registered and the backup folder holds a backup of each odd
 printer. The run then lasts until the server saw --flaps sessions closed
 and the printers --reconnects reconnections (1000 each) after the warm-up.
 
-The bridge lists its backup folder at every backup, and removes only
-backups older than a week: in a soak that stores a backup every 30 s the
-folder, and with it the listing held in memory, would grow without end.
-From the end of the warm-up the benchmark therefore removes all but the
-newest five backups of each printer every second, as a week of the
-bridge's own clean-up would leave a folder of steady size.
+The bridge takes no new backup of a printer while its newest one is younger
+than the backup period (4 hours), however often the printer reconnects: the
+folder must hold as many backups at the end as after the warm-up.
 
 Every --every seconds (30: one cycle of each kind of printer, whose
 status connections live 10 s and 30 s) it samples the bridge's VmRSS, open
@@ -60,7 +57,6 @@ _spec.loader.exec_module(scale)
 OWNER = "soak-bench"
 FLAT_PERCENT = 5.0
 EXIT_BOUND = 20.0
-KEPT_BACKUPS = 5       # the backups kept of each printer
 
 
 class SoakLab(scale.CountingLab):
@@ -98,7 +94,7 @@ class SoakLab(scale.CountingLab):
             return self.flaps, self.connects, len(self.registered)
 
 
-def sample(pid, seconds, every_second=lambda: None):
+def sample(pid, seconds):
     """(VmRSS KiB, descriptors, threads), each the mean of readings taken
     every 0.25 s for `seconds`: over whole cycles of the printers, the
     threads and sockets of the sessions and status connections that come
@@ -110,8 +106,6 @@ def sample(pid, seconds, every_second=lambda: None):
         readings.append((status["VmRSS"], scale.count_entries("/proc/%d/fd" % pid), status["Threads"]))
         if time.monotonic() >= deadline:
             break
-        if len(readings) % 4 == 0:
-            every_second()
         time.sleep(0.25)
     return tuple(int(round(statistics.mean(column))) for column in zip(*readings))
 
@@ -132,16 +126,6 @@ def count_backups(home):
     return sum(len(paths) for paths in backups(home).values())
 
 
-def prune_backups(home):
-    """Removes all but the newest KEPT_BACKUPS backups of each printer."""
-    for paths in backups(home).values():
-        for path in paths[:-KEPT_BACKUPS]:
-            try:
-                os.remove(path)
-            except OSError:
-                pass
-
-
 def soak(options):
     home = tempfile.mkdtemp(prefix="orvel-soak-home-")
     lab = bridge = None
@@ -160,16 +144,17 @@ def soak(options):
         started = time.monotonic()
         if not lab.wait_for(lambda: len(lab.registered) >= options.printers, options.warmup + 30):
             failures.append("only %d of %d printers registered" % (len(lab.registered), options.printers))
-        kept = KEPT_BACKUPS * (options.printers // 2)
-        while count_backups(home) < kept and time.monotonic() - started < options.limit:
+        stored = options.printers // 2
+        while count_backups(home) < stored and time.monotonic() - started < options.limit:
             time.sleep(1.0)
         time.sleep(max(0.0, started + options.warmup - time.monotonic()))
         warmup = time.monotonic() - started
+        warmed = count_backups(home)
         flaps0, connects0, _ = lab.counters()
         print("%8s %10s %6s %8s %7s %11s" % ("seconds", "VmRSS KiB", "fds", "threads", "flaps", "reconnects"),
               flush=True)
         while True:
-            rss, fds, threads = sample(pid, options.every, lambda: prune_backups(home))
+            rss, fds, threads = sample(pid, options.every)
             flaps, connects, _ = lab.counters()
             # Counted from the end of the warm-up; the status connections
             # made then were all reconnections.
@@ -185,6 +170,10 @@ def soak(options):
                 break
         print("after a warm-up of %.0f s: %d flaps, %d reconnects"
               % (warmup, rows[-1][4], rows[-1][5]))
+        after = count_backups(home)
+        print("backups: %d after the warm-up, %d at the end" % (warmed, after))
+        if after != warmed:
+            failures.append("the backups went from %d to %d while the printers flapped" % (warmed, after))
         if lab.other_ends:
             failures.append("%d sessions ended otherwise than by the server's close" % lab.other_ends)
         if lab.invalid:

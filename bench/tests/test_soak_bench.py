@@ -1,6 +1,5 @@
-"""Tests of soak-bench's clean-up of the backup folder: it must keep the
-newest backups of every printer, whatever the printer's name holds, and
-touch nothing else."""
+"""Tests of soak-bench's count of the backup folder: finished backups of
+every printer, whatever the printer's name holds, and nothing else."""
 
 import importlib.util
 import os
@@ -14,7 +13,7 @@ soak_bench = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(soak_bench)
 
 
-class PruneBackups(unittest.TestCase):
+class CountBackups(unittest.TestCase):
     def setUp(self):
         self.home = tempfile.TemporaryDirectory()
         self.folder = os.path.join(self.home.name, "Documents", "Backups")
@@ -30,7 +29,7 @@ class PruneBackups(unittest.TestCase):
     def stamps(self, count):
         return ["202612081200%02d%06d" % (second, 0) for second in range(count)]
 
-    def test_keeps_the_newest_of_each_printer_and_nothing_else(self):
+    def test_counts_finished_backups_of_every_printer_only(self):
         # A name with dashes of its own, and one with an alternate extension.
         for stamp in self.stamps(8):
             self.touch("Backup-Front-Desk-2-%s.bin" % stamp)
@@ -39,15 +38,11 @@ class PruneBackups(unittest.TestCase):
         self.touch("Backup-Annex-20261208130000000000.tmp")
         self.touch("notes.txt")
 
-        soak_bench.prune_backups(self.home.name)
-
-        left = sorted(os.listdir(self.folder))
-        front = [name for name in left if name.startswith("Backup-Front-Desk-2-")]
-        self.assertEqual(front, ["Backup-Front-Desk-2-%s.bin" % stamp for stamp in self.stamps(8)[-5:]])
-        self.assertEqual(len([name for name in left if name.endswith(".bck")]), 3)
-        self.assertIn("Backup-Annex-20261208130000000000.tmp", left)
-        self.assertIn("notes.txt", left)
-        self.assertEqual(soak_bench.count_backups(self.home.name), 8)
+        found = soak_bench.backups(self.home.name)
+        self.assertEqual(sorted(found), ["Backup-Annex", "Backup-Front-Desk-2"])
+        self.assertEqual([os.path.basename(path) for path in found["Backup-Front-Desk-2"]],
+                         ["Backup-Front-Desk-2-%s.bin" % stamp for stamp in self.stamps(8)], "oldest first")
+        self.assertEqual(soak_bench.count_backups(self.home.name), 11)
 
 
 if __name__ == "__main__":
