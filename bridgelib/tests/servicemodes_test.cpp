@@ -41,6 +41,14 @@ std::deque<gateway_info_t> gatewaysOf(const BridgeService &service)
     return gateways;
 }
 
+// The port a connected socket leads to; 0 when it has no peer.
+uint16_t peerPortOf(const Socket &socket)
+{
+    uint32_t address = 0;
+    uint16_t port = 0;
+    return socket.getPeerEndpoint(address, port) ? port : 0;
+}
+
 bool refuses(uint16_t port)
 {
     return connectLoopback(port, "Late client") == nullptr;
@@ -201,10 +209,7 @@ TEST(ServiceModes, TheRouteTakesAGatewayThatAcceptsAndPausesThoseThatFail)
     const std::shared_ptr<Socket> route = service.getServerConnection(&viaGateway);
     ASSERT_NE(route, nullptr);
     EXPECT_TRUE(viaGateway);
-    uint32_t peerAddress = 0;
-    uint16_t peerPort = 0;
-    ASSERT_TRUE(route->getPeerEndpoint(peerAddress, peerPort));
-    EXPECT_EQ(peerPort, acceptingPort);
+    EXPECT_EQ(peerPortOf(*route), acceptingPort);
     EXPECT_TRUE(accepting->hasPending(0));
     EXPECT_EQ(gatewaysOf(service).size(), 2u) << "a failure does not forget a gateway";
 
@@ -247,10 +252,7 @@ TEST(ServiceModes, AGatewayThatNeverAnswersDoesNotHoldUpTheRouteNorLosesItsTurn)
     const std::shared_ptr<Socket> route = service.getServerConnection(&viaGateway);
     ASSERT_NE(route, nullptr);
     EXPECT_TRUE(viaGateway);
-    uint32_t peerAddress = 0;
-    uint16_t peerPort = 0;
-    ASSERT_TRUE(route->getPeerEndpoint(peerAddress, peerPort));
-    EXPECT_EQ(peerPort, accepting.port());
+    EXPECT_EQ(peerPortOf(*route), accepting.port());
     EXPECT_FALSE(capture.contains("failed, not tried again")) << "the silent gateway was not given up";
 
     // Alone, the silent gateway fails after the gateways' connect time-out.

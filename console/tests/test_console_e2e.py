@@ -38,6 +38,17 @@ def status_polls(lab, printer):
     return [seconds for _, seconds, _ in lab.events("status-command", printer=printer, code="4")]
 
 
+
+def notify_socket(case):
+    """A service manager's notification socket of the test's own, in its home
+    folder: (its path, the bound socket, which the test closes at its end)."""
+    path = os.path.join(case.home, "notify")
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    case.addCleanup(notify.close)
+    notify.bind(path)
+    notify.settimeout(START_TIMEOUT)
+    return path, notify
+
 class ConsoleCase(unittest.TestCase):
     """Gives each test class a home folder; its programs are always ended."""
 
@@ -250,11 +261,7 @@ class ServiceManager(ConsoleCase):
                        'export JOURNAL_STREAM; exec 3>&-; exec "$@"', "journal"]
 
     def test_notifies_readiness_and_prefixes_journal_lines(self):
-        notify_path = os.path.join(self.home, "notify")
-        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.addCleanup(notify.close)
-        notify.bind(notify_path)
-        notify.settimeout(START_TIMEOUT)
+        notify_path, notify = notify_socket(self)
         bridge = Bridge(type(self).__name__, self.home,
                         ["--static-printers", "127.0.0.2", "--log-level", "0"],
                         prefix=["env", "NOTIFY_SOCKET=" + notify_path] + self.JOURNAL_WRAPPER)
@@ -302,13 +309,9 @@ class Watchdog(ConsoleCase):
         return messages
 
     def test_pings_go_on_through_the_pause_between_cycles(self):
-        notify_path = os.path.join(self.home, "notify")
-        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.addCleanup(notify.close)
-        notify.bind(notify_path)
-        # A bound on a ping that never comes; with the 2-s watchdog below the
-        # program pings about every second.
-        notify.settimeout(START_TIMEOUT)
+        # START_TIMEOUT bounds a ping that never comes; with the 2-s watchdog
+        # below the program pings about every second.
+        notify_path, notify = notify_socket(self)
         bridge = Bridge(type(self).__name__, self.home,
                         ["--static-printers", "127.0.0.2", "--log-level", "0"],
                         prefix=["env", "NOTIFY_SOCKET=" + notify_path, "WATCHDOG_USEC=2000000"])
