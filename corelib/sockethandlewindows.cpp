@@ -115,7 +115,7 @@ struct SocketHandle::State {
                 return FD_ISSET(socket, &interesting) ? Waited::Ready : Waited::ConnectFailed;
             DWORD slice = WakeSliceMilliseconds;
             if (timeout != 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now()).count();
                 if (left <= 0)
                     return Waited::TimedOut;
@@ -487,7 +487,7 @@ int SocketHandle::waitReadable(const SocketHandle *const *handles, size_t count,
         DWORD slice = WakeSliceMilliseconds;
         if (milliseconds >= 0) {
             const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
             if (left <= 0)
                 return 0;
             slice = std::min<DWORD>(slice, static_cast<DWORD>(left));
