@@ -398,6 +398,13 @@ class BackupFaults(Scenario):
         self.failed_at = wait_log(self.bridge, lambda t: bool(failed.match(t)), BACKUP_WAIT + 15)
         if self.failed_at is None:
             raise AssertionError("the cut backup did not fail")
+        # The failed backup's temporary file is removed just after the
+        # failure is logged: give that removal its moment (a file that
+        # stays is still caught below).
+        deadline = time.monotonic() + 5.0
+        while time.monotonic() < deadline and any(
+                n.startswith("Backup-Vanish-") and n.endswith(".tmp") for n in os.listdir(self.folder)):
+            time.sleep(0.05)
         self.files_at_failure = sorted(os.listdir(self.folder))
         self.restored_at = self.link.restore()
         self.retried_at = wait_log(self.bridge, lambda t: t == "Backup of printer 'Vanish' is starting...",
