@@ -19,7 +19,7 @@ bool sendWhileReceiving(int descriptor, Send send, Receive receive, bool &sent)
     std::thread sender([&] { sendResult = send(); });
     const bool received = receive();
     if (!received)
-        ::shutdown(descriptor, SHUT_RDWR);
+        Loopback::wake(descriptor);
     sender.join();
     sent = sendResult;
     return received;
@@ -65,7 +65,7 @@ Measurement bothWays(Relay &relay, uint64_t bytesEachWay)
     std::string clientProblem;
     {
         UniqueFd client = Transfer::openSession(relay.port(), 0, false, clientProblem);
-        if (!client.valid()) {
+        if (!client.isOpen()) {
             result.setupFailed = true;
             result.problem = clientProblem;
         } else {

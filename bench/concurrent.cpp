@@ -53,7 +53,7 @@ Measurement concurrent(Relay &relay, int connections, uint64_t bytesEach)
     const Clock::time_point setupBegin = Clock::now();
     for (size_t index = 0; index < count && !result.setupFailed; ++index) {
         clients[index] = Transfer::openSession(relay.port(), static_cast<uint32_t>(index), false, result.problem);
-        result.setupFailed = !clients[index].valid();
+        result.setupFailed = !clients[index].isOpen();
     }
     if (count > 0)
         result.setupMicroseconds = secondsBetween(setupBegin, Clock::now()) * 1e6 / static_cast<double>(count);
@@ -80,7 +80,7 @@ Measurement concurrent(Relay &relay, int connections, uint64_t bytesEach)
             result.setupFailed = true;
             result.problem = std::string("cannot start the client threads: ") + error.what();
             for (UniqueFd &client : clients)
-                client.shutdownBoth();  // the started threads fail at once
+                Loopback::wake(client.get());  // the started threads fail at once
         }
         const Clock::time_point begin = Clock::now();
         gate.set_value();

@@ -36,7 +36,7 @@ bool bindLoopback(int descriptor, uint16_t port)
 UniqueFd listenOn(uint16_t port, int backlog)
 {
     UniqueFd socket = newStream();
-    if (!socket.valid())
+    if (!socket.isOpen())
         return socket;
     const int on = 1;
     ::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -48,7 +48,7 @@ UniqueFd listenOn(uint16_t port, int backlog)
 UniqueFd connectTo(uint16_t port)
 {
     UniqueFd socket = newStream();
-    if (!socket.valid())
+    if (!socket.isOpen())
         return socket;
     setTimeouts(socket.get(), IoTimeoutMs);  // also bounds the connect
     const sockaddr_in target = loopbackEndpoint(port);
@@ -73,7 +73,7 @@ uint16_t localPort(int descriptor)
 uint16_t freePort()
 {
     UniqueFd socket = newStream();
-    if (!socket.valid() || !bindLoopback(socket.get(), 0))
+    if (!socket.isOpen() || !bindLoopback(socket.get(), 0))
         return 0;
     return localPort(socket.get());
 }
@@ -83,11 +83,17 @@ bool isListening(uint16_t port)
     // With SO_REUSEADDR a bind fails only where a socket listens (sockets
     // that are merely bound or in TIME_WAIT do not count).
     UniqueFd probe = newStream();
-    if (!probe.valid())
+    if (!probe.isOpen())
         return false;
     const int on = 1;
     ::setsockopt(probe.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     return !bindLoopback(probe.get(), port) && errno == EADDRINUSE;
+}
+
+void wake(int descriptor)
+{
+    if (descriptor >= 0)
+        ::shutdown(descriptor, SHUT_RDWR);
 }
 
 void setNoDelay(int descriptor)

@@ -26,6 +26,9 @@ uint16_t freePort();
 // True when some socket listens on 127.0.0.1:port.
 bool isListening(uint16_t port);
 
+// Wakes every thread blocked on the socket (accept, recv, send) without
+// closing it: its owner closes it once they are done.
+void wake(int descriptor);
 void setNoDelay(int descriptor);
 void setTimeouts(int descriptor, unsigned milliseconds);
 

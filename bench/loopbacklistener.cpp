@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
 #include <system_error>
 
 LoopbackListener::~LoopbackListener()
@@ -15,7 +16,7 @@ bool LoopbackListener::start(Callback callback, std::string &problem)
 {
     callback_ = std::move(callback);
     listener_ = Loopback::listenOn(0, Backlog);
-    port_ = listener_.valid() ? Loopback::localPort(listener_.get()) : 0;
+    port_ = listener_.isOpen() ? Loopback::localPort(listener_.get()) : 0;
     if (port_ == 0) {
         problem = std::string("cannot listen on 127.0.0.1: ") + std::strerror(errno);
         listener_.reset();
@@ -33,7 +34,7 @@ bool LoopbackListener::start(Callback callback, std::string &problem)
 
 void LoopbackListener::stop()
 {
-    listener_.shutdownBoth();  // makes the pending accept fail
+    Loopback::wake(listener_.get());  // makes the pending accept fail
     if (thread_.joinable())
         thread_.join();
     listener_.reset();

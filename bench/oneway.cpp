@@ -32,7 +32,7 @@ Measurement oneWay(Relay &relay, uint64_t bytes)
     {
         std::string problem;
         UniqueFd client = Transfer::openSession(relay.port(), 0, false, problem);
-        if (!client.valid()) {
+        if (!client.isOpen()) {
             result.setupFailed = true;
             result.problem = problem;
         } else {

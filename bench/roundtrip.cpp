@@ -60,7 +60,7 @@ Measurement roundTrips(Relay &relay, int warmUps, int count)
     std::string problem;
     {
         UniqueFd client = Transfer::openSession(relay.port(), 0, true, problem);
-        if (!client.valid()) {
+        if (!client.isOpen()) {
             result.setupFailed = true;
             result.problem = problem;
         } else {

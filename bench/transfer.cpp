@@ -23,7 +23,7 @@ std::string countText(uint64_t value)
 UniqueFd openSession(uint16_t port, uint32_t index, bool noDelay, std::string &problem)
 {
     UniqueFd socket = Loopback::connectTo(port);
-    if (!socket.valid()) {
+    if (!socket.isOpen()) {
         problem = "cannot connect to 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
         return socket;
     }

@@ -2,6 +2,7 @@
 
 #include "platformposix.h"
 #include "stringutils.h"
+#include "uniquefd.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -24,9 +25,8 @@
 
 struct SocketHandle::State {
     explicit State(int descriptor) : descriptor(descriptor) {}
-    ~State() { ::close(descriptor); }
 
-    const int descriptor;
+    const UniqueFd descriptor;  // freed with the last copy
     std::atomic<bool> closed{false};
 };
 
@@ -117,21 +117,21 @@ bool SocketHandle::isOpen() const
 
 long long SocketHandle::descriptor() const
 {
-    return state_ ? state_->descriptor : -1;
+    return state_ ? state_->descriptor.get() : -1;
 }
 
 void SocketHandle::close() const
 {
     if (state_ && !state_->closed.exchange(true))
-        ::shutdown(state_->descriptor, SHUT_RDWR);
+        ::shutdown(state_->descriptor.get(), SHUT_RDWR);
 }
 
 void SocketHandle::setTimeouts(uint32_t receive, uint32_t send) const
 {
     if (!isOpen())
         return;
-    setTimeout(state_->descriptor, SO_RCVTIMEO, receive);
-    setTimeout(state_->descriptor, SO_SNDTIMEO, send);
+    setTimeout(state_->descriptor.get(), SO_RCVTIMEO, receive);
+    setTimeout(state_->descriptor.get(), SO_SNDTIMEO, send);
 }
 
 bool SocketHandle::connect(uint32_t address, uint16_t port, uint32_t timeout) const
@@ -142,7 +142,7 @@ bool SocketHandle::connect(uint32_t address, uint16_t port, uint32_t timeout) co
     }
     // The connect runs non-blocking and waits in poll, so that a close() from
     // another thread ends the wait at once.
-    const int descriptor = state_->descriptor;
+    const int descriptor = state_->descriptor.get();
     const int flags = ::fcntl(descriptor, F_GETFL);
     ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
     const sockaddr_in target = endpoint(address, port);
@@ -184,7 +184,7 @@ long SocketHandle::receive(void *buffer, size_t size) const
         errno = EBADF;
         return -1;
     }
-    const long received = retried([&] { return ::recv(state_->descriptor, buffer, size, 0); });
+    const long received = retried([&] { return ::recv(state_->descriptor.get(), buffer, size, 0); });
     if (received == 0 && size > 0 && !isOpen()) {
         errno = EBADF;  // woken by close(): a failure, not the peer's end
         return -1;
@@ -198,34 +198,34 @@ long SocketHandle::send(const void *data, size_t size) const
         errno = EBADF;
         return -1;
     }
-    return retried([&] { return ::send(state_->descriptor, data, size, MSG_NOSIGNAL); });
+    return retried([&] { return ::send(state_->descriptor.get(), data, size, MSG_NOSIGNAL); });
 }
 
 bool SocketHandle::shutdownSend() const
 {
-    return isOpen() && ::shutdown(state_->descriptor, SHUT_WR) == 0;
+    return isOpen() && ::shutdown(state_->descriptor.get(), SHUT_WR) == 0;
 }
 
 bool SocketHandle::bind(uint32_t address, uint16_t port) const
 {
     const sockaddr_in local = endpoint(address, port);
-    return isOpen() && ::bind(state_->descriptor, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
+    return isOpen() && ::bind(state_->descriptor.get(), reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
 }
 
 bool SocketHandle::setReuseAddress() const
 {
     const int on = 1;
-    return isOpen() && ::setsockopt(state_->descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
+    return isOpen() && ::setsockopt(state_->descriptor.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
 
 bool SocketHandle::listen(int backlog) const
 {
-    return isOpen() && ::listen(state_->descriptor, backlog) == 0;
+    return isOpen() && ::listen(state_->descriptor.get(), backlog) == 0;
 }
 
 SocketHandle SocketHandle::accept(AcceptFailure &failure) const
 {
-    const int accepted = isOpen() ? ::accept4(state_->descriptor, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    const int accepted = isOpen() ? ::accept4(state_->descriptor.get(), nullptr, nullptr, SOCK_CLOEXEC) : -1;
     if (accepted >= 0) {
         failure = AcceptFailure::None;
         return SocketHandle(std::make_shared<State>(accepted));
@@ -246,13 +246,13 @@ SocketHandle SocketHandle::accept(AcceptFailure &failure) const
 bool SocketHandle::enableBroadcast() const
 {
     const int on = 1;
-    return isOpen() && ::setsockopt(state_->descriptor, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;
+    return isOpen() && ::setsockopt(state_->descriptor.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;
 }
 
 bool SocketHandle::setOutgoingInterface(unsigned interfaceIndex) const
 {
     const uint32_t index = htonl(interfaceIndex);
-    return isOpen() && ::setsockopt(state_->descriptor, IPPROTO_IP, IP_UNICAST_IF, &index, sizeof index) == 0;
+    return isOpen() && ::setsockopt(state_->descriptor.get(), IPPROTO_IP, IP_UNICAST_IF, &index, sizeof index) == 0;
 }
 
 long SocketHandle::sendTo(const void *data, size_t size, uint32_t address, uint16_t port) const
@@ -263,7 +263,7 @@ long SocketHandle::sendTo(const void *data, size_t size, uint32_t address, uint1
     }
     const sockaddr_in target = endpoint(address, port);
     return retried([&] {
-        return ::sendto(state_->descriptor, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&target),
+        return ::sendto(state_->descriptor.get(), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&target),
                         sizeof target);
     });
 }
@@ -277,7 +277,7 @@ long SocketHandle::receiveFrom(void *buffer, size_t size, uint32_t &address, uin
     sockaddr_in sender{};
     socklen_t length = sizeof sender;
     const long received = retried([&] {
-        return ::recvfrom(state_->descriptor, buffer, size, 0, reinterpret_cast<sockaddr *>(&sender), &length);
+        return ::recvfrom(state_->descriptor.get(), buffer, size, 0, reinterpret_cast<sockaddr *>(&sender), &length);
     });
     if (received >= 0) {
         address = ntohl(sender.sin_addr.s_addr);
@@ -294,15 +294,15 @@ void SocketHandle::setBufferSizes(int bytes) const
 {
     if (!isOpen())
         return;
-    ::setsockopt(state_->descriptor, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-    ::setsockopt(state_->descriptor, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    ::setsockopt(state_->descriptor.get(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    ::setsockopt(state_->descriptor.get(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 bool SocketHandle::peerEndpoint(uint32_t &address, uint16_t &port) const
 {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    if (!isOpen() || ::getpeername(state_->descriptor, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+    if (!isOpen() || ::getpeername(state_->descriptor.get(), reinterpret_cast<sockaddr *>(&peer), &length) != 0)
         return false;
     address = ntohl(peer.sin_addr.s_addr);
     port = ntohs(peer.sin_port);
@@ -313,7 +313,7 @@ uint16_t SocketHandle::localPort() const
 {
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (!isOpen() || ::getsockname(state_->descriptor, reinterpret_cast<sockaddr *>(&local), &length) != 0)
+    if (!isOpen() || ::getsockname(state_->descriptor.get(), reinterpret_cast<sockaddr *>(&local), &length) != 0)
         return 0;
     return ntohs(local.sin_port);
 }
@@ -328,7 +328,7 @@ int SocketHandle::waitReadable(const SocketHandle *const *handles, size_t count,
             errno = EBADF;
             return -1;
         }
-        waits[index] = {handle.state_->descriptor, POLLIN, 0};
+        waits[index] = {handle.state_->descriptor.get(), POLLIN, 0};
     }
     const int result = retried([&] { return ::poll(waits.data(), waits.size(), milliseconds < 0 ? -1 : milliseconds); });
     if (result <= 0)

@@ -32,28 +32,20 @@ SplicePipe::SplicePipe(int capacity)
     // non-empty one, so a pipe wait would be a fault, never a thing to wait for.
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
-    readEnd_ = ends[0];
-    writeEnd_ = ends[1];
+    readEnd_.reset(ends[0]);
+    writeEnd_.reset(ends[1]);
     // Over the per-user pipe quota the kernel refuses to grow a pipe; the
     // pipe then keeps the size it was given, which still works.
-    ::fcntl(writeEnd_, F_SETPIPE_SZ, capacity);
-    const int size = ::fcntl(writeEnd_, F_GETPIPE_SZ);
+    ::fcntl(writeEnd_.get(), F_SETPIPE_SZ, capacity);
+    const int size = ::fcntl(writeEnd_.get(), F_GETPIPE_SZ);
     capacity_ = size > 0 ? static_cast<size_t>(size) : 4096;
-}
-
-SplicePipe::~SplicePipe()
-{
-    if (readEnd_ >= 0)
-        ::close(readEnd_);
-    if (writeEnd_ >= 0)
-        ::close(writeEnd_);
 }
 
 long SplicePipe::fill(const SocketHandle &socket)
 {
     for (;;) {
         const ssize_t moved =
-            ::splice(static_cast<int>(socket.descriptor()), nullptr, writeEnd_, nullptr, capacity_ - pending_, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            ::splice(static_cast<int>(socket.descriptor()), nullptr, writeEnd_.get(), nullptr, capacity_ - pending_, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (moved < 0 && errno == EINTR)
             continue;
         if (moved > 0)
@@ -66,7 +58,7 @@ long SplicePipe::drain(const SocketHandle &socket)
 {
     for (;;) {
         const ssize_t moved =
-            ::splice(readEnd_, nullptr, static_cast<int>(socket.descriptor()), nullptr, pending_, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            ::splice(readEnd_.get(), nullptr, static_cast<int>(socket.descriptor()), nullptr, pending_, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (moved < 0 && errno == EINTR)
             continue;
         if (moved > 0)
@@ -78,7 +70,7 @@ long SplicePipe::drain(const SocketHandle &socket)
 long SplicePipe::take(void *buffer, size_t size)
 {
     for (;;) {
-        const ssize_t taken = ::read(readEnd_, buffer, size < pending_ ? size : pending_);
+        const ssize_t taken = ::read(readEnd_.get(), buffer, size < pending_ ? size : pending_);
         if (taken < 0 && errno == EINTR)
             continue;
         if (taken > 0)
@@ -94,7 +86,6 @@ SplicePipe::SignalGuard::SignalGuard() = default;
 SplicePipe::SignalGuard::~SignalGuard() = default;
 
 SplicePipe::SplicePipe(int) {}
-SplicePipe::~SplicePipe() = default;
 
 long SplicePipe::fill(const SocketHandle &)
 {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sockethandle.h"
+#include "uniquefd.h"
 
 #include <cstddef>
 #include <csignal>
@@ -9,7 +10,7 @@
 // splice(): socket to pipe, then pipe to socket, without copying them through
 // user memory. Linux only; elsewhere it never opens and relays copy instead.
 //
-// Ownership: owns both ends of the pipe and closes them when destroyed. The
+// Ownership: owns both ends of the pipe (UniqueFd), which close with it. The
 // sockets it moves between are only borrowed for each call.
 //
 // Thread-safety: none; one relay thread uses it at a time (its Tunnel builds
@@ -21,7 +22,6 @@ public:
 
     // Opens a pipe of about `capacity` bytes; isOpen() tells whether it worked.
     explicit SplicePipe(int capacity = DefaultCapacity);
-    ~SplicePipe();
     SplicePipe(const SplicePipe &) = delete;
     SplicePipe &operator=(const SplicePipe &) = delete;
 
@@ -45,7 +45,7 @@ public:
 #endif
     };
 
-    bool isOpen() const { return readEnd_ >= 0; }
+    bool isOpen() const { return readEnd_.isOpen(); }
     // The most that one fill() moves: the pipe's capacity, in bytes.
     size_t capacity() const { return capacity_; }
     // The bytes in the pipe, moved in and not yet out.
@@ -64,8 +64,8 @@ public:
     long take(void *buffer, size_t size);
 
 private:
-    int readEnd_ = -1;
-    int writeEnd_ = -1;
+    UniqueFd readEnd_;
+    UniqueFd writeEnd_;
     size_t capacity_ = 0;
     size_t pending_ = 0;
 };

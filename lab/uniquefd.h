@@ -1,8 +1,10 @@
 // Owner of one POSIX file descriptor (socket); closes it when destroyed.
+// The simulator's own copy of corelib/uniquefd.h: it builds and runs without the product's code, which it tests.
 #pragma once
 
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 // Move-only holder of a descriptor. Not thread-safe by itself: the object
 // that owns a UniqueFd decides which threads may use the descriptor, and it
@@ -14,26 +16,16 @@ public:
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { reset(); }
 
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
+    // Moves swap; an assigned holder's old descriptor closes with the argument.
+    UniqueFd(UniqueFd&& other) noexcept { std::swap(fd_, other.fd_); }
+    UniqueFd& operator=(UniqueFd other) noexcept
     {
-        if (this != &other)
-            reset(other.release());
+        std::swap(fd_, other.fd_);
         return *this;
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-
-    // Gives up ownership without closing.
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
 
     // Closes the held descriptor (if any) and takes ownership of fd.
     void reset(int fd = -1)

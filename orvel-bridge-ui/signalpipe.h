@@ -1,5 +1,7 @@
 #pragma once
 
+#include "uniquefd.h"
+
 #include <QObject>
 #include <QSocketNotifier>
 #include <memory>
@@ -11,8 +13,8 @@
 //
 // One instance at a time per process (the handler reaches it through a
 // process-wide descriptor). Construct and destroy it on the user-interface
-// thread; the destructor restores the previous handlers before it closes the
-// pipe, so no handler writes into a closed descriptor.
+// thread; the destructor restores the previous handlers before the pipe's
+// ends (UniqueFd) close, so no handler writes into a closed descriptor.
 //
 // POSIX only (signalpipeposix.cpp), like the rest of the tray program for
 // now; on Windows the same signal would come from a console control handler.
@@ -32,7 +34,8 @@ private slots:
     void onReadable();
 
 private:
-    int fds_[2] = {-1, -1};  // [0] read end (non-blocking), [1] write end
+    UniqueFd readEnd_;   // non-blocking; read by onReadable
+    UniqueFd writeEnd_;  // written by the signal handler only
     std::unique_ptr<QSocketNotifier> notifier_;
     struct sigaction previous_[2] = {};  // SIGINT's and SIGTERM's handlers before ours
 };

@@ -31,10 +31,13 @@ void onSignal(int signalNumber)
 
 SignalPipe::SignalPipe(QObject *parent) : QObject(parent)
 {
-    if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0)
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
         THROW_EXCEPTION("cannot create the signal pipe");
-    writeEnd.store(fds_[1]);
-    notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+    readEnd_.reset(ends[0]);
+    writeEnd_.reset(ends[1]);
+    writeEnd.store(writeEnd_.get());
+    notifier_ = std::make_unique<QSocketNotifier>(readEnd_.get(), QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, &SignalPipe::onReadable);
 
     for (int i = 0; i < 2; ++i) {
@@ -52,13 +55,11 @@ SignalPipe::~SignalPipe()
         sigaction(handledSignals[i], &previous_[i], nullptr);
     writeEnd.store(-1);
     notifier_.reset();
-    ::close(fds_[0]);
-    ::close(fds_[1]);
 }
 
 void SignalPipe::onReadable()
 {
     unsigned char byte = 0;
-    while (::read(fds_[0], &byte, 1) == 1)
+    while (::read(readEnd_.get(), &byte, 1) == 1)
         emit received(byte);
 }
