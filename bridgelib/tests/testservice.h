@@ -14,9 +14,10 @@
 // must not broadcast on the machine's networks) and whose documents folder
 // is a temporary directory of its own. Parses the given options before it is used.
 // Unless a test gives them, the server is 127.0.0.1 port 1 (refused at once,
-// no name lookup) and the discovery responder is off: it would take the
-// machine's UDP port 9102. A test that checks first that 9102 is free may
-// leave the responder to follow the server test instead.
+// no name lookup) and the discovery responder is off: it would take UDP
+// port 9102. A test of the responder lets it follow the server test instead
+// (on Linux every case runs in a private network namespace, where 9102 is
+// free; elsewhere such a test checks first that it is).
 class TestService : public BridgeService {
 public:
     enum class Responder { Off, FollowsServer };
