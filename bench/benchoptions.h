@@ -19,7 +19,7 @@ public:
 
     bool help = false;
     bool quick = false;
-    int rounds = 3;  // each figure is the median of this many rounds
+    int rounds = 7;  // each figure and ratio is the median of this many rounds
     std::string only;
     std::string relay;
     uint64_t oneWayBytes = 1ULL << 30;

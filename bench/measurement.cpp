@@ -1,6 +1,7 @@
 #include "measurement.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -10,14 +11,19 @@ double medianOf(const std::vector<Measurement> &rounds, Field field)
     std::vector<double> values;
     for (const Measurement &round : rounds)
         values.push_back(round.*field);
+    return medianOfValues(std::move(values));
+}
+
+} // namespace
+
+double medianOfValues(std::vector<double> values)
+{
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
     const size_t middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
-
-} // namespace
 
 Measurement combineRounds(const std::vector<Measurement> &rounds)
 {

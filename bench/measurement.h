@@ -36,3 +36,7 @@ struct Measurement {
 // the median over the rounds; a failure or damage in any round is kept, with
 // the first problem, and the intact count is that of the worst round.
 Measurement combineRounds(const std::vector<Measurement> &rounds);
+
+// The median of the values (the mean of the middle two for an even count);
+// 0 for none.
+double medianOfValues(std::vector<double> values);

@@ -9,6 +9,7 @@
 #include "tunnelrelay.h"
 #include "workloads.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -53,19 +54,6 @@ bool comparable(const Measurement &a, const Measurement &b)
     return a.succeeded() && b.succeeded();
 }
 
-double ratio(double numerator, double denominator)
-{
-    return denominator > 0 ? numerator / denominator : 0;
-}
-
-std::string ratioCell(const Measurement &numerator, const Measurement &denominator, double numeratorValue,
-                      double denominatorValue)
-{
-    return comparable(numerator, denominator) && denominatorValue > 0
-               ? number(ratio(numeratorValue, denominatorValue), 2)
-               : "-";
-}
-
 std::string intactCell(const Measurement &measurement)
 {
     if (!measurement.ran)
@@ -76,48 +64,71 @@ std::string intactCell(const Measurement &measurement)
            (measurement.damaged ? " DAMAGED" : " intact") + (measurement.stopFailed ? ", threads left" : "");
 }
 
-double throughputOf(const Measurement &measurement)
+double throughputOf(const Measurement &measurement, const Measurement &)
 {
     return measurement.megabytesPerSecond;
 }
 
-double medianOf(const Measurement &measurement)
+double medianOf(const Measurement &measurement, const Measurement &)
 {
     return measurement.medianMicroseconds;
 }
 
-double p99Of(const Measurement &measurement)
+double p99Of(const Measurement &measurement, const Measurement &)
 {
     return measurement.p99Microseconds;
 }
 
-double setupOf(const Measurement &measurement)
+double setupOf(const Measurement &measurement, const Measurement &)
 {
     return measurement.setupMicroseconds;
 }
 
-double cpuPerGiBOf(const Measurement &measurement)
+double cpuPerGiBOf(const Measurement &measurement, const Measurement &)
 {
     return measurement.cpuSecondsPerGiB();
 }
 
+// The direct path's CPU is the clients' and sinks' own; what a relay path
+// takes beyond it is the relay's.
+double relayCpuPerGiBOf(const Measurement &measurement, const Measurement &direct)
+{
+    return measurement.cpuSecondsPerGiB() - direct.cpuSecondsPerGiB();
+}
+
 } // namespace
 
+
 RelayBench::RelayBench(const BenchOptions &options, const std::string &socatProgram, std::vector<std::string> notes)
-    : options_(options), socatProgram_(socatProgram), notes_(std::move(notes)),
-      names_{"direct", "Tunnel", "Gateway", "socat"}
+    : options_(options), socatProgram_(socatProgram), notes_(std::move(notes))
 {
-    if (options_.runsRelay("direct"))
-        relays_[DirectColumn] = std::make_unique<DirectRoute>();
-    if (options_.runsRelay("tunnel"))
-        relays_[TunnelColumn] = std::make_unique<TunnelRelay>();
-    if (options_.runsRelay("gateway"))
-        relays_[GatewayColumn] = std::make_unique<GatewayRelay>();
-    if (options_.runsRelay("socat") && !socatProgram_.empty())
-        relays_[SocatColumn] = std::make_unique<SocatRelay>(socatProgram_);
+    addPath("direct", "direct", "", std::make_unique<DirectRoute>());
+    addPath("tunnel", "Tunnel", "concurrent tunnels", std::make_unique<TunnelRelay>());
+    addPath("gateway", "Gateway", "concurrent gateway relays", std::make_unique<GatewayRelay>());
+    addPath("socat", "socat", "",
+            socatProgram_.empty() ? nullptr : std::make_unique<SocatRelay>(socatProgram_));
+    direct_ = pathIndex("direct");
+    tunnel_ = pathIndex("tunnel");
+    socat_ = pathIndex("socat");
+    const size_t gateway = pathIndex("gateway");
+    ratios_ = {{tunnel_, socat_}, {tunnel_, direct_}, {gateway, tunnel_}, {gateway, socat_}};
 }
 
 RelayBench::~RelayBench() = default;
+
+size_t RelayBench::pathIndex(const std::string &key) const
+{
+    for (size_t index = 0; index < paths_.size(); ++index)
+        if (paths_[index].key == key)
+            return index;
+    return paths_.size();
+}
+
+void RelayBench::addPath(const std::string &key, const std::string &name, const std::string &intactGoal,
+                         std::unique_ptr<Relay> relay)
+{
+    paths_.push_back({key, name, intactGoal, options_.runsRelay(key) ? std::move(relay) : nullptr});
+}
 
 Measurement RelayBench::measureOnce(const Workload &workload, Relay &relay)
 {
@@ -139,29 +150,61 @@ RelayBench::Results RelayBench::measure(std::ostream &out, const std::string &ke
                                         const Workload &workload, const Brief &brief)
 {
     Results results;
+    results.rounds.resize(paths_.size());
+    results.combined.resize(paths_.size());
     if (!options_.runsWorkload(key))
         return results;
-    std::array<std::vector<Measurement>, ColumnCount> rounds;
+    std::vector<size_t> measured;
+    for (size_t path = 0; path < paths_.size(); ++path)
+        if (paths_[path].relay)
+            measured.push_back(path);
     for (int round = 1; round <= options_.rounds; ++round) {
         out << "  " << title;
         if (options_.rounds > 1)
             out << ", round " << round << '/' << options_.rounds;
         out << ':' << std::flush;
         const char *separator = " ";
-        for (int column = 0; column < ColumnCount; ++column) {
-            if (!relays_[column])
-                continue;
-            const Measurement measurement = measureOnce(workload, *relays_[column]);
-            out << separator << names_[column] << ' '
+        // Each round starts one path later, so that no path is always the
+        // first (or the last) after a change of load.
+        for (size_t turn = 0; turn < measured.size(); ++turn) {
+            const size_t path = measured[(turn + static_cast<size_t>(round - 1)) % measured.size()];
+            const Measurement measurement = measureOnce(workload, *paths_[path].relay);
+            out << separator << paths_[path].name << ' '
                 << (measurement.succeeded() ? brief(measurement) : cell(measurement, 0, 0)) << std::flush;
             separator = ", ";
-            rounds[column].push_back(measurement);
+            results.rounds[path].push_back(measurement);
         }
         out << '\n';
     }
-    for (int column = 0; column < ColumnCount; ++column)
-        results[column] = combineRounds(rounds[column]);
+    for (size_t path = 0; path < paths_.size(); ++path)
+        results.combined[path] = combineRounds(results.rounds[path]);
     return results;
+}
+
+RelayBench::Spread RelayBench::spreadOf(const Results &results, const Ratio &ratio, const Figure &figure) const
+{
+    Spread spread;
+    if (ratio.numerator >= paths_.size() || ratio.denominator >= paths_.size())
+        return spread;
+    const std::vector<Measurement> &numerators = results.rounds[ratio.numerator];
+    const std::vector<Measurement> &denominators = results.rounds[ratio.denominator];
+    const std::vector<Measurement> &directs = results.rounds[direct_];
+    std::vector<double> values;
+    for (size_t round = 0; round < numerators.size() && round < denominators.size(); ++round) {
+        const Measurement &numerator = numerators[round];
+        const Measurement &denominator = denominators[round];
+        const Measurement direct = round < directs.size() ? directs[round] : Measurement();
+        const double below = figure(denominator, direct);
+        if (comparable(numerator, denominator) && below > 0)
+            values.push_back(figure(numerator, direct) / below);
+    }
+    if (values.empty())
+        return spread;
+    spread.count = values.size();
+    spread.min = *std::min_element(values.begin(), values.end());
+    spread.max = *std::max_element(values.begin(), values.end());
+    spread.median = medianOfValues(std::move(values));
+    return spread;
 }
 
 int RelayBench::run(std::ostream &out)
@@ -174,7 +217,9 @@ int RelayBench::run(std::ostream &out)
         out << "socat: " << socatProgram_ << "\n";
     const CpuAccount cpu;
     out << "Each figure is the median of " << options_.rounds << (options_.rounds == 1 ? " round" : " rounds")
-        << "; the paths take turns within a round.\n\nMeasuring:\n";
+        << "; the paths take turns within a round, each round starting one path later.\n"
+           "Each ratio is taken round by round (a round's path against the same round's other path):\n"
+           "its median, and its spread (min-max) over the rounds.\n\nMeasuring:\n";
 
     const uint64_t oneWayBytes = options_.oneWayBytes;
     const uint64_t bothWaysBytes = options_.bothWaysBytes;
@@ -204,37 +249,49 @@ int RelayBench::run(std::ostream &out)
     out << '\n';
     printTable(out);
     out << '\n';
-    printGoals(out);
+    const int unsettled = printGoals(out);
     printProblems(out);
     out << '\n';
     printNotes(out);
 
     bool failed = false;
     for (const Results *results : {&oneWay_, &bothWays_, &roundTrips_, &concurrent_})
-        for (const Measurement &measurement : *results)
+        for (const Measurement &measurement : results->combined)
             failed = failed || measurement.setupFailed || measurement.damaged || measurement.stopFailed;
     out << "\nResult: "
         << (failed ? "FAILED (data damaged, a set-up failed or a path left threads running, see above)"
-                   : "all data intact")
-        << std::endl;
+                   : "all data intact");
+    if (unsettled > 0)
+        out << "; " << unsettled << " goal(s) without a verdict: the spread over the rounds is too wide";
+    out << std::endl;
     return failed ? 1 : 0;
 }
 
 void RelayBench::printTable(std::ostream &out) const
 {
-    ReportTable table({"figure", "direct", "Tunnel", "Gateway", "socat", "Tunnel/socat", "Tunnel/direct",
-                       "Gateway/Tunnel", "Gateway/socat"});
+    std::vector<std::string> header{"figure"};
+    for (const Path &path : paths_)
+        header.push_back(path.name);
+    for (const Ratio &ratio : ratios_)
+        header.push_back(paths_[ratio.numerator].name + "/" + paths_[ratio.denominator].name);
+    ReportTable table(header);
     auto addFigure = [&](const std::string &label, const Results &results, const Figure &figure, int decimals) {
-        auto ratioOf = [&](Column numerator, Column denominator) {
-            return ratioCell(results[numerator], results[denominator], figure(results[numerator]),
-                             figure(results[denominator]));
-        };
-        table.addRow({label, cell(results[DirectColumn], figure(results[DirectColumn]), decimals),
-                      cell(results[TunnelColumn], figure(results[TunnelColumn]), decimals),
-                      cell(results[GatewayColumn], figure(results[GatewayColumn]), decimals),
-                      cell(results[SocatColumn], figure(results[SocatColumn]), decimals),
-                      ratioOf(TunnelColumn, SocatColumn), ratioOf(TunnelColumn, DirectColumn),
-                      ratioOf(GatewayColumn, TunnelColumn), ratioOf(GatewayColumn, SocatColumn)});
+        std::vector<std::string> row{label};
+        const Measurement &direct = results.combined[direct_];
+        for (const Measurement &measurement : results.combined)
+            row.push_back(cell(measurement, figure(measurement, direct), decimals));
+        for (const Ratio &ratio : ratios_) {
+            const Spread spread = spreadOf(results, ratio, figure);
+            if (!comparable(results.combined[ratio.numerator], results.combined[ratio.denominator]) ||
+                spread.count == 0)
+                row.push_back("-");
+            else if (spread.count == 1)
+                row.push_back(number(spread.median, 2));
+            else
+                row.push_back(number(spread.median, 2) + " (" + number(spread.min, 2) + "-" + number(spread.max, 2) +
+                              ")");
+        }
+        table.addRow(row);
     };
     const std::string connections = std::to_string(options_.connections);
     addFigure("one way " + sizeText(options_.oneWayBytes) + ", MB/s", oneWay_, throughputOf, 1);
@@ -244,47 +301,56 @@ void RelayBench::printTable(std::ostream &out) const
     addFigure(connections + " x " + sizeText(options_.bytesPerConnection) + " at once, MB/s (total)", concurrent_,
               throughputOf, 1);
     addFigure("set-up of one connection, mean us (*)", concurrent_, setupOf, 1);
-    // The direct path's CPU is the clients' and sinks' own; what a relay
-    // path takes beyond it is the relay's.
-    auto relayCpu = [](const Results &results) -> Figure {
-        const double own = results[DirectColumn].cpuSecondsPerGiB();
-        return [own](const Measurement &measurement) { return measurement.cpuSecondsPerGiB() - own; };
-    };
     addFigure("one way, CPU-s per GiB, whole path (*)", oneWay_, cpuPerGiBOf, 2);
-    addFigure("one way, relay CPU-s per GiB (*)(**)", oneWay_, relayCpu(oneWay_), 2);
+    addFigure("one way, relay CPU-s per GiB (*)(**)", oneWay_, relayCpuPerGiBOf, 2);
     addFigure("both ways, CPU-s per GiB, whole path (*)", bothWays_, cpuPerGiBOf, 2);
-    addFigure("both ways, relay CPU-s per GiB (*)(**)", bothWays_, relayCpu(bothWays_), 2);
-    table.addRow({connections + " at once, connections intact", intactCell(concurrent_[DirectColumn]),
-                  intactCell(concurrent_[TunnelColumn]), intactCell(concurrent_[GatewayColumn]),
-                  intactCell(concurrent_[SocatColumn]), "", "", "", ""});
+    addFigure("both ways, relay CPU-s per GiB (*)(**)", bothWays_, relayCpuPerGiBOf, 2);
+    std::vector<std::string> intact{connections + " at once, connections intact"};
+    for (const Measurement &measurement : concurrent_.combined)
+        intact.push_back(intactCell(measurement));
+    intact.resize(header.size());
+    table.addRow(intact);
     table.print(out);
-    out << "A ratio A/B is A's figure divided by B's. Throughput: > 1 means A is faster.\n"
+    out << "A ratio A/B is A's figure divided by B's, round by round: the median over the rounds, and\n"
+           "in brackets the lowest and the highest round. Throughput: > 1 means A is faster.\n"
            "(*) Times: > 1 means A is slower.\n"
            "(**) The path's CPU time (this process and socat) less the direct path's, which is the\n"
            "     clients' and sinks' own: what the relay itself spends per GiB it moves.\n";
 }
 
-void RelayBench::printGoals(std::ostream &out) const
+int RelayBench::printGoals(std::ostream &out) const
 {
-    out << "Goals (Tunnel against socat):\n";
+    int unsettled = 0;
+    out << "Goals (Tunnel against socat, the median of the rounds' ratios; spread min-max):\n";
     if (socatProgram_.empty()) {
         out << "  throughput and round-trip goals not evaluated: socat not found\n";
     } else {
         // `target`: the ratio Tunnel/socat must reach (throughput) or stay
-        // within (times).
+        // within (times). The verdict means something only when the rounds
+        // agree: when some rounds meet the target and others miss it, the
+        // machine's noise is larger than the difference measured.
         auto goal = [&](const std::string &label, const Results &results, const Figure &figure, bool higherIsBetter,
                         double target) {
-            const Measurement &tunnel = results[TunnelColumn];
-            const Measurement &socat = results[SocatColumn];
+            const Measurement &tunnel = results.combined[tunnel_];
+            const Measurement &socat = results.combined[socat_];
             out << "  " << label << ':' << std::string(label.size() < GoalLabelWidth ? GoalLabelWidth - label.size() : 1, ' ');
-            if (!comparable(tunnel, socat) || figure(socat) <= 0) {
+            const Spread spread = spreadOf(results, {tunnel_, socat_}, figure);
+            if (!comparable(tunnel, socat) || spread.count == 0) {
                 out << "not evaluated (" << (tunnel.ran && socat.ran ? "a measurement failed" : "not measured")
                     << ")\n";
                 return;
             }
-            const double value = ratio(figure(tunnel), figure(socat));
-            const bool met = higherIsBetter ? value >= target : value <= target;
-            out << "Tunnel/socat " << number(value, 2) << (met ? "  met" : "  MISSED") << '\n';
+            auto meets = [&](double value) { return higherIsBetter ? value >= target : value <= target; };
+            out << "Tunnel/socat " << number(spread.median, 2);
+            if (spread.count > 1)
+                out << " (" << number(spread.min, 2) << "-" << number(spread.max, 2) << ")";
+            out << (meets(spread.median) ? "  met" : "  MISSED");
+            if (meets(spread.min) != meets(spread.max)) {
+                ++unsettled;
+                out << ", NO VERDICT: the rounds fall on both sides of " << number(target, 1)
+                    << " (too noisy; run again on a quieter machine)";
+            }
+            out << '\n';
         };
         goal("throughput >= 1.4 x socat, one way", oneWay_, throughputOf, true, 1.4);
         goal("throughput >= 1.6 x socat, both ways", bothWays_, throughputOf, true, 1.6);
@@ -293,31 +359,33 @@ void RelayBench::printGoals(std::ostream &out) const
         goal("round trip no slower than socat, median", roundTrips_, medianOf, false, 1.0);
         goal("round trip no slower than socat, p99", roundTrips_, p99Of, false, 1.0);
     }
-    auto intactGoal = [&](const std::string &what, const Measurement &measurement) {
-        const std::string label = std::to_string(options_.connections) + " " + what + " intact";
+    for (size_t path = 0; path < paths_.size(); ++path) {
+        if (paths_[path].intactGoal.empty())
+            continue;
+        const Measurement &measurement = concurrent_.combined[path];
+        const std::string label = std::to_string(options_.connections) + " " + paths_[path].intactGoal + " intact";
         out << "  " << label << ':'
             << std::string(label.size() < GoalLabelWidth ? GoalLabelWidth - label.size() : 1, ' ')
             << intactCell(measurement);
         if (measurement.ran)
             out << (measurement.succeeded() ? "  met" : "  MISSED");
         out << '\n';
-    };
-    intactGoal("concurrent tunnels", concurrent_[TunnelColumn]);
-    intactGoal("concurrent gateway relays", concurrent_[GatewayColumn]);
+    }
+    return unsettled;
 }
 
 void RelayBench::printProblems(std::ostream &out) const
 {
     bool any = false;
     auto report = [&](const std::string &workload, const Results &results) {
-        for (int column = 0; column < ColumnCount; ++column) {
-            const Measurement &measurement = results[column];
+        for (size_t path = 0; path < paths_.size(); ++path) {
+            const Measurement &measurement = results.combined[path];
             if (!measurement.ran || measurement.succeeded())
                 continue;
             if (!any)
                 out << "\nProblems:\n";
             any = true;
-            out << "  " << names_[column] << ", " << workload << ": "
+            out << "  " << paths_[path].name << ", " << workload << ": "
                 << (measurement.problem.empty() ? "no detail" : measurement.problem) << '\n';
         }
     };
@@ -326,7 +394,6 @@ void RelayBench::printProblems(std::ostream &out) const
     report("round trips", roundTrips_);
     report("connections at once", concurrent_);
 }
-
 void RelayBench::printNotes(std::ostream &out) const
 {
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
