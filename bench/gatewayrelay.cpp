@@ -1,5 +1,6 @@
 #include "gatewayrelay.h"
 
+#include "bridgegateway.h"
 #include "logmanager.h"
 #include "testservice.h"
 
@@ -61,4 +62,9 @@ void GatewayRelay::stop()
 {
     service_.reset();  // stops the service, then restores the current directory
     port_ = 0;
+}
+
+int GatewayRelay::connectionLimit() const
+{
+    return static_cast<int>(BridgeGateway::MaxConnections);
 }

@@ -30,6 +30,8 @@ public:
     std::string name() const override { return "Gateway"; }
     bool start(uint16_t targetPort, int connections, std::string &problem) override;
     uint16_t port() const override { return port_; }
+    // The gateway listener's own bound (BridgeGateway::MaxConnections).
+    int connectionLimit() const override;
     // Stops the service (it closes every socket it registered, which ends
     // the relays, closes the listener and joins its threads) and destroys it.
     void stop() override;

@@ -16,6 +16,9 @@ public:
     // once); false with the reason in `problem` when it cannot.
     virtual bool start(uint16_t targetPort, int connections, std::string &problem) = 0;
     virtual uint16_t port() const = 0;
+    // The most connections it serves at once (0: no bound of its own); the
+    // connections at once on this path are that many when it is lower.
+    virtual int connectionLimit() const { return 0; }
     // Ends all relaying and frees what start() took; safe to call twice.
     virtual void stop() = 0;
 };

@@ -1,5 +1,6 @@
 #include "relaybench.h"
 
+#include "bridgegateway.h"
 #include "cpuaccount.h"
 #include "directroute.h"
 #include "gatewayrelay.h"
@@ -243,7 +244,11 @@ int RelayBench::run(std::ostream &out)
         [=](Relay &relay) { return Workloads::roundTrips(relay, warmUps, roundTrips); }, latency);
     concurrent_ = measure(
         out, "at-once", std::to_string(connections) + " connections at once, " + sizeText(bytesEach) + " each",
-        [=](Relay &relay) { return Workloads::concurrent(relay, connections, bytesEach); }, throughput);
+        [=](Relay &relay) {
+            const int limit = relay.connectionLimit();
+            return Workloads::concurrent(relay, limit > 0 ? std::min(connections, limit) : connections, bytesEach);
+        },
+        throughput);
 
     cpuSummary_ = cpu.summary();
     out << '\n';
@@ -363,7 +368,8 @@ int RelayBench::printGoals(std::ostream &out) const
         if (paths_[path].intactGoal.empty())
             continue;
         const Measurement &measurement = concurrent_.combined[path];
-        const std::string label = std::to_string(options_.connections) + " " + paths_[path].intactGoal + " intact";
+        const int connections = measurement.ran ? measurement.connections : options_.connections;
+        const std::string label = std::to_string(connections) + " " + paths_[path].intactGoal + " intact";
         out << "  " << label << ':'
             << std::string(label.size() < GoalLabelWidth ? GoalLabelWidth - label.size() : 1, ' ')
             << intactCell(measurement);
@@ -414,6 +420,10 @@ void RelayBench::printNotes(std::ostream &out) const
            "    one relayed; two threads per connection (the connection's own, waiting, and the Tunnel's).\n"
            "    A new service for each figure; its start (first cycle, server test) is not timed.\n"
            "    The gateway listens on every interface; the benchmark only connects on 127.0.0.1.\n"
+           "    It serves at most "
+        << BridgeGateway::MaxConnections
+        << " connections at once (it closes more at once): its connections at once are\n"
+           "    that many when more are asked for, and its intact count says how many.\n"
         << "  - Timing starts once each connection stands end to end (the sink has answered a ready\n"
            "    byte); set-up, socat start-up and fork for the connections at once are not timed. The\n"
            "    set-up figure is the connections at once being opened one after the other, each until\n"
