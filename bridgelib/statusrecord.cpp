@@ -148,11 +148,26 @@ public:
         return value;
     }
 
-private:
+    // Reads each item of the array member `name` into a new element of `out`
+    // with readItem(item's fields, element); the items are "<what> <n>" in
+    // the problems.
+    template <typename T, typename ReadItem>
+    void list(const char *name, const char *what, bool required, std::vector<T> &out, ReadItem readItem)
+    {
+        const Json *items = array(name, required);
+        for (size_t i = 0; items && i < items->size() && ok(); ++i) {
+            Fields item((*items)[i], formatString("%s %zu", what, i + 1), error_);
+            out.emplace_back();
+            readItem(item, out.back());
+        }
+    }
+
     void wrongType(const char *name, const char *expected)
     {
         fail(formatString("has a \"%s\" that is not %s", name, expected));
     }
+
+private:
     void fail(const std::string &what)
     {
         if (error_.empty())
@@ -185,9 +200,8 @@ Json writePrinter(const PrinterDetails &p)
     };
 }
 
-void readPrinter(const Json &object, size_t index, PrinterDetails &printer, std::string &error)
+void readPrinter(Fields &fields, PrinterDetails &printer)
 {
-    Fields fields(object, formatString("printer %zu", index + 1), error);
     fields.address("address", printer.address);
     fields.boolean("answered", printer.answered, false);
     fields.string("name", printer.name, false);
@@ -204,7 +218,7 @@ void readPrinter(const Json &object, size_t index, PrinterDetails &printer, std:
             colon == std::string::npos ? 0 : std::strtoul(gateway.c_str() + colon + 1, &end, 10);
         if (colon == std::string::npos || !stringToAddress(gateway.substr(0, colon), address) || !end || *end ||
             port == 0 || port > 65535)
-            error = formatString("printer %zu has a \"gateway\" that is not an address and a port", index + 1);
+            fields.wrongType("gateway", "an address and a port");
         printer.gatewayAddress = address;
         printer.gatewayPort = static_cast<uint32_t>(port);
     }
@@ -329,32 +343,16 @@ bool StatusRecord::fromJson(const std::string &text, StatusRecord &record, std::
         tunnelFields.address("printer", read.printerTunnelAddress, false);
         read.printerTunnelPort = port;
     }
-    if (const Json *slaves = fields.array("slaves", false)) {
-        for (size_t i = 0; i < slaves->size() && error.empty(); ++i) {
-            Fields slave((*slaves)[i], formatString("slave %zu", i + 1), error);
-            SlaveInfo info;
-            slave.string("guid", info.guid);
-            slave.address("address", info.address);
-            read.slaves.push_back(info);
-        }
-    }
-    if (const Json *gateways = fields.array("gateways", false)) {
-        for (size_t i = 0; i < gateways->size() && error.empty(); ++i) {
-            Fields gateway((*gateways)[i], formatString("gateway %zu", i + 1), error);
-            gateway_info_t info;
-            gateway.string("guid", info.guid);
-            gateway.address("address", info.address);
-            gateway.integer("port", info.port, 0, 65535);
-            read.gateways.push_back(info);
-        }
-    }
-    if (const Json *printers = error.empty() ? fields.array("printers") : nullptr) {
-        for (size_t i = 0; i < printers->size() && error.empty(); ++i) {
-            PrinterDetails printer;
-            readPrinter((*printers)[i], i, printer, error);
-            read.printers.push_back(std::move(printer));
-        }
-    }
+    fields.list("slaves", "slave", false, read.slaves, [](Fields &slave, SlaveInfo &info) {
+        slave.string("guid", info.guid);
+        slave.address("address", info.address);
+    });
+    fields.list("gateways", "gateway", false, read.gateways, [](Fields &gateway, gateway_info_t &info) {
+        gateway.string("guid", info.guid);
+        gateway.address("address", info.address);
+        gateway.integer("port", info.port, 0, 65535);
+    });
+    fields.list("printers", "printer", true, read.printers, readPrinter);
     if (!error.empty())
         return false;
     record = std::move(read);
