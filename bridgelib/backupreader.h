@@ -13,8 +13,8 @@
 // Used by one thread at a time (the printer thread).
 class BackupReader {
 public:
-    // Small, as the freed buffer stays resident in the printer thread's
-    // malloc arena.
+    // Small, as the buffer comes from the heap (it is below the size that
+    // PlatformPosix has mapped on its own), whose freed space stays resident.
     static constexpr uint32_t ChunkSize = 16 * 1024;
 
     // How a receive ended.

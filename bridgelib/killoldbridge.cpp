@@ -3,17 +3,21 @@
 #include "filesystem.h"
 #include "logmanager.h"
 #include "platform.h"
+#include "timeout.h"
 
-#include <atomic>
 #include <boost/algorithm/string/predicate.hpp>
-#include <cstdint>
+#include <chrono>
+#include <mutex>
+#include <optional>
 
 namespace {
 
-constexpr uint32_t PeriodMs = 900000;
+constexpr std::chrono::minutes Period{15};
 constexpr unsigned TerminateWaitMs = 5000;
 
-std::atomic<uint32_t> lastRun{0};
+// When the last pass began, on the monotonic clock; none before the first.
+std::mutex lastRunMutex;
+std::optional<Timeout::TimePoint> lastRun;
 
 // The part after the last separator of a full image path; empty without one.
 std::string fileName(const std::string &path)
@@ -26,10 +30,13 @@ std::string fileName(const std::string &path)
 
 void killOldBridge()
 {
-    const uint32_t now = Platform::instance().getTickCount();
-    if (now - lastRun.load() < PeriodMs)
-        return;
-    lastRun = now;
+    {
+        const Timeout::TimePoint now = Timeout::monotonicClock();
+        std::lock_guard<std::mutex> lock(lastRunMutex);
+        if (lastRun && now - *lastRun < Period)
+            return;
+        lastRun = now;
+    }
     removeOldBridges();
 }
 

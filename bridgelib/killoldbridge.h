@@ -3,8 +3,8 @@
 #include <string>
 
 // Removes a program image of an older bridge version that may still run on
-// the machine: at most every 15 minutes (by the system's tick counter), it
-// ends every other process whose executable is named "orvel-bridge.exe"
+// the machine: at once, then at most every 15 minutes (on the monotonic
+// clock), it ends every other process whose executable is named "orvel-bridge.exe"
 // (in any case), waits up to 5 s for it and deletes its image file.
 void killOldBridge();
 

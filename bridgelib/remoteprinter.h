@@ -52,7 +52,7 @@ class BridgeService;
 // (the tunnels). The service may take the first two while holding its own
 // mutex, never the other way round; under tunnelMutex_ the session takes the
 // sockets registry's lock and each tunnel's own.
-class RemotePrinter : public Object, public Tunnel::Listener {
+class RemotePrinter : public Object {
 public:
     static constexpr unsigned PollPeriodMs = 10000;
     static constexpr uint32_t StatusReceiveTimeoutMs = 5000;
@@ -115,9 +115,6 @@ public:
     // Sets the printer's clock to this computer's local time.
     bool setPrinterDate();
 
-    // Finished tunnels are collected by purgeTunnels; nothing to do here.
-    void onTunnelClosed(int) override {}
-
     // Shuts the running session's socket down, which ends its blocked read at
     // once. With `join` (the printer thread) also waits for the gateway
     // thread to end; without (the gateway thread, its session being over)
@@ -127,8 +124,6 @@ public:
     void purgeTunnels();
     // Stops every tunnel and empties the table.
     void closeTunnels();
-    // The tunnels still held (for the front ends' and tests' curiosity).
-    size_t tunnelCount() const;
 
     // `name` with each of \ / < > : " | ? * replaced by '_'.
     static std::string sanitiseFileName(const std::string &name);

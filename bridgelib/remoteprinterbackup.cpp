@@ -2,6 +2,7 @@
 // backup folder, and pruning a printer's old backups.
 #include "remoteprinter.h"
 
+#include "atomicfile.h"
 #include "backupreader.h"
 #include "bridgeservice.h"
 #include "filesystem.h"
@@ -16,7 +17,6 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cctype>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <new>
@@ -34,66 +34,6 @@ std::string socketError()
 {
     return Platform::instance().getErrorString(1);
 }
-
-// The backup being written under its temporary name: created for binary
-// writing, closed when it goes, and removed unless it was kept, so that no
-// failure leaves it behind.
-class TemporaryFile {
-public:
-    TemporaryFile(std::string path, std::string printerName)
-        : path_(std::move(path)), printerName_(std::move(printerName)), file_(std::fopen(path_.c_str(), "wb"))
-    {
-    }
-    ~TemporaryFile()
-    {
-        try {
-            discard();
-        } catch (...) {
-            // Only the log line can fail here (no memory for its text).
-        }
-    }
-    TemporaryFile(const TemporaryFile &) = delete;
-    TemporaryFile &operator=(const TemporaryFile &) = delete;
-
-    bool isOpen() const { return opened_; }
-    bool write(const unsigned char *bytes, size_t size)
-    {
-        return file_ && std::fwrite(bytes, 1, size, file_.get()) == size;
-    }
-    // Flushes and closes the file; false when anything of it was not written
-    // (a full disk may show only here).
-    bool close()
-    {
-        if (!file_)
-            return false;
-        const bool flushed = std::fflush(file_.get()) == 0 && !std::ferror(file_.get());
-        return std::fclose(file_.release()) == 0 && flushed;
-    }
-    // The file stays where it is when this object goes.
-    void keep() { settled_ = true; }
-    // Closes and removes the file now, unless it was kept.
-    void discard()
-    {
-        if (settled_)
-            return;
-        settled_ = true;
-        file_.reset();
-        if (opened_ && !FileSystem::remove(path_))
-            ORVEL_LOG(Error, formatString("Failed to remove invalid backup file '%s' of printer '%s'", path_.c_str(),
-                                          printerName_.c_str()));
-    }
-
-private:
-    struct Closer {
-        void operator()(std::FILE *file) const { std::fclose(file); }
-    };
-
-    const std::string path_;
-    const std::string printerName_;
-    std::unique_ptr<std::FILE, Closer> file_;
-    const bool opened_ = file_ != nullptr;
-    bool settled_ = false;  // kept or already removed
-};
 
 // True when `fileName` is one of the backups named "<prefix>-<time stamp>.<ext>"
 // (the prefix compared without regard to case, the extension "wvtb" or "zjv"
@@ -302,7 +242,9 @@ bool RemotePrinter::createBackup(const std::shared_ptr<Socket> &socket, const st
         const std::string temporaryPath = base + TemporaryExtension;
         const std::string finalPath = base + (isAlternateModel(model) ? AlternateExtension : Extension);
 
-        TemporaryFile file(temporaryPath, name);
+        // Flushed to the disk before it takes its name: a backup is kept for
+        // the day the printer fails, which may follow a crash of this computer.
+        AtomicFile file(finalPath, temporaryPath, AtomicFile::Durability::Synced);
         if (!file.isOpen()) {
             const std::string text = formatString("Backup of printer '%s' failed: cannot create file '%s'",
                                                   name.c_str(), temporaryPath.c_str());
@@ -325,17 +267,21 @@ bool RemotePrinter::createBackup(const std::shared_ptr<Socket> &socket, const st
                                    name.c_str(), reader.count(), size));
             return false;
         }
-        if (contentReceived == BackupReader::Result::NotStored || !file.close()) {
+        const AtomicFile::Result stored =
+            contentReceived == BackupReader::Result::NotStored ? AtomicFile::Result::NotWritten : file.commit();
+        if (stored == AtomicFile::Result::NotWritten) {
             const std::string text = formatString("Backup of printer '%s' failed: error writing file '%s'",
                                                   name.c_str(), temporaryPath.c_str());
             ORVEL_LOG(Error, text);
-            file.discard();
+            if (!file.discard())
+                ORVEL_LOG(Error, formatString("Failed to remove invalid backup file '%s' of printer '%s'",
+                                              temporaryPath.c_str(), name.c_str()));
             service_->errorMessage(text);
             return false;
         }
-        file.keep();
-
-        if (!FileSystem::rename(temporaryPath, finalPath)) {
+        if (stored == AtomicFile::Result::NotRenamed) {
+            // The whole content is worth keeping under its temporary name.
+            file.keep();
             const std::string text = formatString("Failed to rename backup file '%s' of printer '%s' to '%s'",
                                                   temporaryPath.c_str(), name.c_str(), finalPath.c_str());
             ORVEL_LOG(Warning, text);

@@ -200,7 +200,7 @@ void RemotePrinter::openPrinterTunnel(uint32_t peerAddress, uint16_t peerPort,
             endpoint1->receiveTimeout = TunnelReceiveTimeoutMs;
             endpoint2->receiveTimeout = TunnelReceiveTimeoutMs;
             id = nextTunnelId_++;
-            tunnel = std::make_shared<Tunnel>(this, static_cast<int>(id), endpoint1, endpoint2);
+            tunnel = std::make_shared<Tunnel>(nullptr, static_cast<int>(id), endpoint1, endpoint2);
             tunnel->selectTimeout = TunnelSelectTimeoutMs;
         }
     }
@@ -252,8 +252,3 @@ void RemotePrinter::closeTunnels()
         entry.second->stop();
 }
 
-size_t RemotePrinter::tunnelCount() const
-{
-    std::lock_guard<std::mutex> lock(tunnelMutex_);
-    return tunnels_.size();
-}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "printerinfo.h"
+#include "version.h"
 
 #include <array>
 #include <cstddef>
@@ -39,7 +40,8 @@ constexpr int16_t WVT_KEEPALIVE_REPLY = 4;
 constexpr int16_t WVT_GET_PASSWORDS = 6;
 constexpr int16_t WVT_REGISTER = 8;
 
-constexpr const char *ProtocolVersion = "6.04";
+// The bridge's version, which the registration record carries.
+constexpr const char *ProtocolVersion = OrvelBridgeVersion;
 
 // The largest password file the bridge accepts. The real file is a few
 // kilobytes; the bound keeps a wrong or hostile length from making the

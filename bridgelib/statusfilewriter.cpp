@@ -1,5 +1,6 @@
 #include "statusfilewriter.h"
 
+#include "atomicfile.h"
 #include "bridgeservice.h"
 #include "filesystem.h"
 #include "logmanager.h"
@@ -9,7 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
+#include <utility>
 
 int64_t StatusFileWriter::systemClock()
 {
@@ -46,30 +47,6 @@ std::string StatusFileWriter::stateDirectory()
     }
     const std::string state = Platform::instance().getSpecialFolder(IPlatform::LocalApplicationData);
     return state.empty() ? std::string() : FileSystem::combine(state, FolderName);
-}
-
-bool StatusFileWriter::replaceFile(const std::string &path, const std::string &text)
-{
-    const std::string temporary = formatString("%s.%d.tmp", path.c_str(), Platform::instance().getProcessId());
-    bool written = false;
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        if (file) {
-            file.write(text.data(), static_cast<std::streamsize>(text.size()));
-            file.close();
-            written = !file.fail();
-        }
-    }
-    if (!written) {
-        ORVEL_LOG(Warning, formatString("Cannot write status file '%s'", temporary.c_str()));
-        FileSystem::remove(temporary);
-        return false;
-    }
-    if (!FileSystem::rename(temporary, path)) {
-        FileSystem::remove(temporary);
-        return false;
-    }
-    return true;
 }
 
 bool StatusFileWriter::start()
@@ -159,5 +136,14 @@ bool StatusFileWriter::writeFiles()
     }
     if (!FileSystem::directoryExists(directory_) && !FileSystem::ensureDirectory(directory_))
         return false;
-    return replaceFile(metricsPath(), record.toMetrics()) && replaceFile(recordPath(), record.toJson());
+    // Not flushed to the disk: they are written again within a minute, and
+    // a bridge that crashed has no status to show.
+    for (const auto &[path, text] : {std::make_pair(metricsPath(), record.toMetrics()),
+                                     std::make_pair(recordPath(), record.toJson())}) {
+        if (!AtomicFile::replace(path, text, AtomicFile::Durability::Cached)) {
+            ORVEL_LOG(Warning, formatString("Cannot write status file '%s'", path.c_str()));
+            return false;
+        }
+    }
+    return true;
 }

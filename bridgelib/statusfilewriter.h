@@ -16,12 +16,11 @@ class BridgeService;
 
 // Keeps the status record of a running bridge on disk: the record
 // ("status.json") and its figures for the node exporter's textfile collector
-// ("orvel-bridge.prom") in one folder, each replaced whole (written to a
-// temporary file, then renamed over the old one), so that a reader sees the
-// old file or the new one and never a part. They are written at start,
-// shortly after every change the service announces with statusChanged, and
-// at least every 60 s; stop removes them, since a stopped bridge has no
-// status to show.
+// ("orvel-bridge.prom") in one folder, each replaced whole by AtomicFile, so
+// that a reader sees the old file or the new one and never a part. They are
+// written at start, shortly after every change the service announces with
+// statusChanged, and at least every 60 s; stop removes them, since a stopped
+// bridge has no status to show.
 //
 // Owned by the front end beside the BridgeService, which must outlive it;
 // start after the service, stop (or destroy) before stopping the service.
@@ -67,9 +66,6 @@ public:
     // Relative values are ignored, as the XDG rules say. Empty when no home
     // folder is known either.
     static std::string stateDirectory();
-    // Replaces the file at `path` with `text`: writes "<path>.<pid>.tmp",
-    // then renames it over `path`. False (and no temporary left) on failure.
-    static bool replaceFile(const std::string &path, const std::string &text);
 
 protected:
     void onRun() override;

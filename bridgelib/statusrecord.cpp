@@ -1,70 +1,94 @@
 #include "statusrecord.h"
 
-#include "statusrecordjson.h"
 #include "stringutils.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 
 namespace {
 
-std::string text(const std::string &value)
+// Members keep the order they are written in.
+using Json = nlohmann::ordered_json;
+
+// Texts from devices and hosts, as the log shows them.
+Json text(const std::string &value)
 {
-    return StatusRecordJson::quote(escapeText(value));
+    return escapeText(value);
 }
 
-std::string flag(bool value)
+Json address(uint32_t value)
 {
-    return value ? "true" : "false";
-}
-
-std::string number(int64_t value)
-{
-    return std::to_string(value);
+    return addressToString(value);
 }
 
 // A time of 0 (never) is written as null.
-std::string timeOrNull(int64_t value)
+Json timeOrNull(int64_t value)
 {
-    return value == 0 ? "null" : number(value);
+    return value == 0 ? Json() : Json(value);
+}
+
+template <typename T>
+Json valueOrNull(const std::optional<T> &value)
+{
+    return value ? Json(*value) : Json();
+}
+
+// A JSON number that is an integer in the range of int64_t.
+bool integerOf(const Json &value, int64_t &out)
+{
+    if (value.is_number_unsigned()) {
+        const uint64_t unsignedValue = value.get<uint64_t>();
+        if (unsignedValue > static_cast<uint64_t>(INT64_MAX))
+            return false;
+        out = static_cast<int64_t>(unsignedValue);
+        return true;
+    }
+    if (!value.is_number_integer())
+        return false;
+    out = value.get<int64_t>();
+    return true;
 }
 
 // Reads the members of one object of the record, remembering the first
 // problem: a member that is missing or of the wrong type.
 class Fields {
 public:
-    Fields(const StatusRecordJson &object, std::string where, std::string &error)
+    Fields(const Json &object, std::string where, std::string &error)
         : object_(object), where_(std::move(where)), error_(error)
     {
-        if (!object.isObject())
+        if (!object.is_object())
             fail("is not an object");
     }
 
     bool ok() const { return error_.empty(); }
 
-    const StatusRecordJson *get(const char *name, bool required)
+    const Json *get(const char *name, bool required)
     {
-        const StatusRecordJson *value = object_.isObject() ? object_.member(name) : nullptr;
-        if (!value && required)
-            fail(formatString("has no \"%s\"", name));
-        return value;
+        const auto found = object_.is_object() ? object_.find(name) : object_.end();
+        if (found == object_.end()) {
+            if (required && object_.is_object())
+                fail(formatString("has no \"%s\"", name));
+            return nullptr;
+        }
+        return &*found;
     }
 
     void string(const char *name, std::string &out, bool required = true)
     {
-        if (const StatusRecordJson *value = get(name, required)) {
-            if (value->isString())
-                out = value->string();
-            else if (!value->isNull() || required)
+        if (const Json *value = get(name, required)) {
+            if (value->is_string())
+                out = value->get_ref<const std::string &>();
+            else if (!value->is_null() || required)
                 wrongType(name, "a string");
         }
     }
 
     void boolean(const char *name, bool &out, bool required = true)
     {
-        if (const StatusRecordJson *value = get(name, required)) {
-            if (value->isBool())
-                out = value->boolean();
+        if (const Json *value = get(name, required)) {
+            if (value->is_boolean())
+                out = value->get<bool>();
             else
                 wrongType(name, "true or false");
         }
@@ -72,10 +96,10 @@ public:
 
     void optionalBoolean(const char *name, std::optional<bool> &out)
     {
-        if (const StatusRecordJson *value = get(name, false)) {
-            if (value->isBool())
-                out = value->boolean();
-            else if (!value->isNull())
+        if (const Json *value = get(name, false)) {
+            if (value->is_boolean())
+                out = value->get<bool>();
+            else if (!value->is_null())
                 wrongType(name, "true, false or null");
         }
     }
@@ -83,20 +107,22 @@ public:
     template <typename T>
     void integer(const char *name, T &out, int64_t low, int64_t high, bool required = true)
     {
-        if (const StatusRecordJson *value = get(name, required)) {
-            if (value->isInteger() && value->integer() >= low && value->integer() <= high)
-                out = static_cast<T>(value->integer());
-            else if (!value->isNull() || required)
+        if (const Json *value = get(name, required)) {
+            int64_t number = 0;
+            if (integerOf(*value, number) && number >= low && number <= high)
+                out = static_cast<T>(number);
+            else if (!value->is_null() || required)
                 wrongType(name, "an integer in its range");
         }
     }
 
     void port(const char *name, std::optional<uint16_t> &out)
     {
-        if (const StatusRecordJson *value = get(name, false)) {
-            if (value->isInteger() && value->integer() >= 0 && value->integer() <= 65535)
-                out = static_cast<uint16_t>(value->integer());
-            else if (!value->isNull())
+        if (const Json *value = get(name, false)) {
+            int64_t number = 0;
+            if (integerOf(*value, number) && number >= 0 && number <= 65535)
+                out = static_cast<uint16_t>(number);
+            else if (!value->is_null())
                 wrongType(name, "a port or null");
         }
     }
@@ -109,35 +135,73 @@ public:
             fail(formatString("has a \"%s\" that is not an IPv4 address", name));
     }
 
-    const std::vector<StatusRecordJson> *array(const char *name)
+    // The items of an array member; null, with the problem noted, when it
+    // is missing or no array (and, when `required` is false, null quietly).
+    const Json *array(const char *name, bool required = true)
     {
-        const StatusRecordJson *value = get(name, true);
-        if (value && !value->isArray()) {
-            wrongType(name, "an array");
+        const Json *value = get(name, required);
+        if (value && !value->is_array()) {
+            if (required)
+                wrongType(name, "an array");
             return nullptr;
         }
-        return value ? &value->items() : nullptr;
+        return value;
     }
 
-private:
+    // Reads each item of the array member `name` into a new element of `out`
+    // with readItem(item's fields, element); the items are "<what> <n>" in
+    // the problems.
+    template <typename T, typename ReadItem>
+    void list(const char *name, const char *what, bool required, std::vector<T> &out, ReadItem readItem)
+    {
+        const Json *items = array(name, required);
+        for (size_t i = 0; items && i < items->size() && ok(); ++i) {
+            Fields item((*items)[i], formatString("%s %zu", what, i + 1), error_);
+            out.emplace_back();
+            readItem(item, out.back());
+        }
+    }
+
     void wrongType(const char *name, const char *expected)
     {
         fail(formatString("has a \"%s\" that is not %s", name, expected));
     }
+
+private:
     void fail(const std::string &what)
     {
         if (error_.empty())
             error_ = where_ + " " + what;
     }
 
-    const StatusRecordJson &object_;
+    const Json &object_;
     const std::string where_;
     std::string &error_;
 };
 
-void readPrinter(const StatusRecordJson &object, size_t index, PrinterDetails &printer, std::string &error)
+Json writePrinter(const PrinterDetails &p)
 {
-    Fields fields(object, formatString("printer %zu", index + 1), error);
+    const bool throughGateway = p.gatewayAddress != 0 && p.gatewayPort != 0;
+    return {
+        {"address", address(p.address)},
+        {"answered", p.answered},
+        {"name", text(p.name)},
+        {"model", text(p.model)},
+        {"status", text(p.status)},
+        {"session_up", p.sessionUp},
+        {"gateway", throughGateway ? text(addressToString(p.gatewayAddress) + ":" + std::to_string(p.gatewayPort))
+                                   : Json()},
+        {"sessions_started", p.sessionsStarted},
+        {"last_keepalive", timeOrNull(p.lastKeepAlive)},
+        {"last_backup", timeOrNull(p.lastBackup)},
+        {"last_backup_file", p.lastBackupFile.empty() ? Json() : text(p.lastBackupFile)},
+        {"failed_backups", p.failedBackups},
+        {"last_backup_failed", p.lastBackupFailed},
+    };
+}
+
+void readPrinter(Fields &fields, PrinterDetails &printer)
+{
     fields.address("address", printer.address);
     fields.boolean("answered", printer.answered, false);
     fields.string("name", printer.name, false);
@@ -154,7 +218,7 @@ void readPrinter(const StatusRecordJson &object, size_t index, PrinterDetails &p
             colon == std::string::npos ? 0 : std::strtoul(gateway.c_str() + colon + 1, &end, 10);
         if (colon == std::string::npos || !stringToAddress(gateway.substr(0, colon), address) || !end || *end ||
             port == 0 || port > 65535)
-            error = formatString("printer %zu has a \"gateway\" that is not an address and a port", index + 1);
+            fields.wrongType("gateway", "an address and a port");
         printer.gatewayAddress = address;
         printer.gatewayPort = static_cast<uint32_t>(port);
     }
@@ -200,60 +264,54 @@ size_t StatusRecord::sessionsUp() const
     return count;
 }
 
+
 std::string StatusRecord::toJson() const
 {
-    std::string out = "{\n";
-    out += "  \"version\": " + number(Version) + ",\n";
-    out += "  \"guid\": " + text(guid) + ",\n";
-    out += "  \"pid\": " + number(pid) + ",\n";
-    out += "  \"started\": " + number(started) + ",\n";
-    out += "  \"written\": " + number(written) + ",\n";
-    out += "  \"server\": {\"address\": " + text(serverAddress) + ", \"port\": " + number(serverPort) +
-           ", \"reachable\": " + (serverReachable ? flag(*serverReachable) : "null") +
-           ", \"connected\": " + flag(serverConnected) + "},\n";
-    out += "  \"gateway_port\": " + (gatewayPort ? number(*gatewayPort) : "null") + ",\n";
-    out += "  \"responder\": " + flag(responder) + ",\n";
-    out += "  \"printer_tunnel\": " +
-           (printerTunnelPort ? "{\"port\": " + number(*printerTunnelPort) +
-                                    ", \"printer\": " + text(addressToString(printerTunnelAddress)) + "}"
-                              : std::string("null")) +
-           ",\n";
-    out += "  \"slaves\": [";
-    for (size_t i = 0; i < slaves.size(); ++i)
-        out += std::string(i ? ", " : "") + "{\"guid\": " + text(slaves[i].guid) +
-               ", \"address\": " + text(addressToString(slaves[i].address)) + "}";
-    out += "],\n  \"gateways\": [";
-    for (size_t i = 0; i < gateways.size(); ++i)
-        out += std::string(i ? ", " : "") + "{\"guid\": " + text(gateways[i].guid) +
-               ", \"address\": " + text(addressToString(gateways[i].address)) +
-               ", \"port\": " + number(gateways[i].port) + "}";
-    out += "],\n  \"printers\": [";
-    for (size_t i = 0; i < printers.size(); ++i) {
-        const PrinterDetails &p = printers[i];
-        out += std::string(i ? "," : "") + "\n    {\"address\": " + text(addressToString(p.address)) +
-               ", \"answered\": " + flag(p.answered) + ", \"name\": " + text(p.name) +
-               ", \"model\": " + text(p.model) + ", \"status\": " + text(p.status) +
-               ", \"session_up\": " + flag(p.sessionUp) + ", \"gateway\": " +
-               (p.gatewayAddress != 0 && p.gatewayPort != 0
-                    ? text(addressToString(p.gatewayAddress) + ":" + std::to_string(p.gatewayPort))
-                    : std::string("null")) +
-               ", \"sessions_started\": " + number(static_cast<int64_t>(p.sessionsStarted)) +
-               ", \"last_keepalive\": " + timeOrNull(p.lastKeepAlive) +
-               ", \"last_backup\": " + timeOrNull(p.lastBackup) + ", \"last_backup_file\": " +
-               (p.lastBackupFile.empty() ? std::string("null") : text(p.lastBackupFile)) +
-               ", \"failed_backups\": " + number(static_cast<int64_t>(p.failedBackups)) +
-               ", \"last_backup_failed\": " + flag(p.lastBackupFailed) + "}";
-    }
-    out += printers.empty() ? "]\n}\n" : "\n  ]\n}\n";
-    return out;
+    Json slaveList = Json::array();
+    for (const SlaveInfo &slave : slaves)
+        slaveList.push_back({{"guid", text(slave.guid)}, {"address", address(slave.address)}});
+    Json gatewayList = Json::array();
+    for (const gateway_info_t &gateway : gateways)
+        gatewayList.push_back(
+            {{"guid", text(gateway.guid)}, {"address", address(gateway.address)}, {"port", gateway.port}});
+    Json printerList = Json::array();
+    for (const PrinterDetails &printer : printers)
+        printerList.push_back(writePrinter(printer));
+    const Json record = {
+        {"version", Version},
+        {"guid", text(guid)},
+        {"pid", pid},
+        {"started", started},
+        {"written", written},
+        {"server",
+         {{"address", text(serverAddress)},
+          {"port", serverPort},
+          {"reachable", valueOrNull(serverReachable)},
+          {"connected", serverConnected}}},
+        {"gateway_port", valueOrNull(gatewayPort)},
+        {"responder", responder},
+        {"printer_tunnel", printerTunnelPort ? Json{{"port", *printerTunnelPort},
+                                                    {"printer", address(printerTunnelAddress)}}
+                                             : Json()},
+        {"slaves", slaveList},
+        {"gateways", gatewayList},
+        {"printers", printerList},
+    };
+    // Every text went through escapeText, so it is valid UTF-8 already.
+    return record.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 bool StatusRecord::fromJson(const std::string &text, StatusRecord &record, std::string &error)
 {
     error.clear();
-    StatusRecordJson root;
-    if (!StatusRecordJson::parse(text, root, error)) {
-        error = "not JSON: " + error;
+    Json root;
+    try {
+        root = Json::parse(text);
+    } catch (const Json::exception &problem) {
+        // Its text without the library's "[json.exception.<kind>] " in front.
+        const std::string what = problem.what();
+        const size_t start = what.compare(0, 1, "[") == 0 ? what.find("] ") : std::string::npos;
+        error = "not JSON: " + (start == std::string::npos ? what : what.substr(start + 2));
         return false;
     }
     StatusRecord read;
@@ -270,7 +328,7 @@ bool StatusRecord::fromJson(const std::string &text, StatusRecord &record, std::
     fields.integer("written", read.written, 0, INT64_MAX);
     fields.port("gateway_port", read.gatewayPort);
     fields.boolean("responder", read.responder, false);
-    const StatusRecordJson *server = fields.get("server", true);
+    const Json *server = fields.get("server", true);
     if (fields.ok()) {
         Fields serverFields(*server, "the server", error);
         serverFields.string("address", read.serverAddress, false);
@@ -278,39 +336,23 @@ bool StatusRecord::fromJson(const std::string &text, StatusRecord &record, std::
         serverFields.optionalBoolean("reachable", read.serverReachable);
         serverFields.boolean("connected", read.serverConnected);
     }
-    if (const StatusRecordJson *tunnel = fields.get("printer_tunnel", false); tunnel && !tunnel->isNull()) {
+    if (const Json *tunnel = fields.get("printer_tunnel", false); tunnel && !tunnel->is_null()) {
         Fields tunnelFields(*tunnel, "the printer tunnel", error);
         uint16_t port = 0;
         tunnelFields.integer("port", port, 0, 65535);
         tunnelFields.address("printer", read.printerTunnelAddress, false);
         read.printerTunnelPort = port;
     }
-    if (const StatusRecordJson *slaves = fields.get("slaves", false); slaves && slaves->isArray()) {
-        for (size_t i = 0; i < slaves->items().size() && error.empty(); ++i) {
-            Fields slave(slaves->items()[i], formatString("slave %zu", i + 1), error);
-            SlaveInfo info;
-            slave.string("guid", info.guid);
-            slave.address("address", info.address);
-            read.slaves.push_back(info);
-        }
-    }
-    if (const StatusRecordJson *gateways = fields.get("gateways", false); gateways && gateways->isArray()) {
-        for (size_t i = 0; i < gateways->items().size() && error.empty(); ++i) {
-            Fields gateway(gateways->items()[i], formatString("gateway %zu", i + 1), error);
-            gateway_info_t info;
-            gateway.string("guid", info.guid);
-            gateway.address("address", info.address);
-            gateway.integer("port", info.port, 0, 65535);
-            read.gateways.push_back(info);
-        }
-    }
-    if (const std::vector<StatusRecordJson> *printers = error.empty() ? fields.array("printers") : nullptr) {
-        for (size_t i = 0; i < printers->size() && error.empty(); ++i) {
-            PrinterDetails printer;
-            readPrinter((*printers)[i], i, printer, error);
-            read.printers.push_back(std::move(printer));
-        }
-    }
+    fields.list("slaves", "slave", false, read.slaves, [](Fields &slave, SlaveInfo &info) {
+        slave.string("guid", info.guid);
+        slave.address("address", info.address);
+    });
+    fields.list("gateways", "gateway", false, read.gateways, [](Fields &gateway, gateway_info_t &info) {
+        gateway.string("guid", info.guid);
+        gateway.address("address", info.address);
+        gateway.integer("port", info.port, 0, 65535);
+    });
+    fields.list("printers", "printer", true, read.printers, readPrinter);
     if (!error.empty())
         return false;
     record = std::move(read);

@@ -44,7 +44,8 @@ struct StatusRecord {
     // Printers whose server session is up.
     size_t sessionsUp() const;
 
-    // The record as JSON text, one member per line at the top.
+    // The record as JSON text, indented by two spaces, members in the
+    // order of this struct.
     std::string toJson() const;
     // The figures in the Prometheus text exposition format (version 0.0.4).
     std::string toMetrics() const;

@@ -4,8 +4,9 @@
 #     and Filesystem compiled from the sources of Debian's boost1.74 source
 #     package (ORVEL_BOOST_SOURCE, fetched by tools/install-deps.sh windows);
 #     System and Date_Time are header-only for what the library uses.
+#   nlohmann/json (header-only): Debian's headers, seen the same way.
 #   GoogleTest: Debian's sources in /usr/src/googletest.
-# Both give the targets the Linux build gets from find_package (GoogleTest's
+# They give the targets the Linux build gets from find_package (GoogleTest's
 # own build names them GTest::gtest and GTest::gtest_main).
 set(ORVEL_BOOST_SOURCE "${PROJECT_SOURCE_DIR}/build/windows-deps/boost"
   CACHE PATH "The boost1.74 sources with libs/program_options/src and libs/filesystem/src")
@@ -23,6 +24,13 @@ target_compile_definitions(orvel_boost_headers INTERFACE BOOST_ALL_NO_LIB _WIN32
 add_library(Boost::boost ALIAS orvel_boost_headers)
 add_library(Boost::system ALIAS orvel_boost_headers)
 add_library(Boost::date_time ALIAS orvel_boost_headers)
+
+set(json_include "${CMAKE_BINARY_DIR}/json-include")
+file(MAKE_DIRECTORY "${json_include}")
+file(CREATE_LINK /usr/include/nlohmann "${json_include}/nlohmann" SYMBOLIC)
+add_library(orvel_json_headers INTERFACE)
+target_include_directories(orvel_json_headers SYSTEM INTERFACE "${json_include}")
+add_library(nlohmann_json::nlohmann_json ALIAS orvel_json_headers)
 
 file(GLOB boost_program_options_sources "${ORVEL_BOOST_SOURCE}/libs/program_options/src/*.cpp")
 add_library(orvel_boost_program_options STATIC ${boost_program_options_sources})

@@ -51,8 +51,6 @@ public:
     // The operating system and the machine it runs on, as the system reports
     // them: "Linux (x86_64)".
     virtual std::string getPlatformName() = 0;
-    // Milliseconds since the system started, wrapping at 32 bits.
-    virtual uint32_t getTickCount() = 0;
     // The calling process's identifier.
     virtual int getProcessId() = 0;
     // The machine's IPv4 interfaces that are up, broadcast-capable and not loopback.

@@ -195,15 +195,6 @@ int PlatformPosix::getProcessId()
     return static_cast<int>(getpid());
 }
 
-uint32_t PlatformPosix::getTickCount()
-{
-    timespec now{};
-    clock_gettime(CLOCK_BOOTTIME, &now);
-    const unsigned long long milliseconds =
-        static_cast<unsigned long long>(now.tv_sec) * 1000ull + static_cast<unsigned long long>(now.tv_nsec) / 1000000ull;
-    return static_cast<uint32_t>(milliseconds);
-}
-
 std::vector<IPlatform::Interface> PlatformPosix::getBroadcastInterfaces()
 {
     std::vector<Interface> result;

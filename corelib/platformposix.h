@@ -26,7 +26,6 @@ public:
     void sleep(unsigned milliseconds) override;
     void setThreadName(const std::string &name, std::thread *thread) override;
     std::string getPlatformName() override;
-    uint32_t getTickCount() override;
     int getProcessId() override;
     std::vector<Interface> getBroadcastInterfaces() override;
     std::vector<Process> listProcesses() override;

@@ -295,11 +295,6 @@ int PlatformWindows::getProcessId()
     return static_cast<int>(GetCurrentProcessId());
 }
 
-uint32_t PlatformWindows::getTickCount()
-{
-    return GetTickCount();
-}
-
 std::vector<IPlatform::Interface> PlatformWindows::broadcastInterfacesOf(const std::vector<Route> &routes)
 {
     constexpr uint32_t Limited = 0xffffffffu;

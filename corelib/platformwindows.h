@@ -44,7 +44,6 @@ public:
     void setThreadName(const std::string &name, std::thread *thread) override;
     // "Win (x64)", the architecture being the build's: x64, x86 or arm64.
     std::string getPlatformName() override;
-    uint32_t getTickCount() override;
     int getProcessId() override;
     // The limited-broadcast routes of the route table (see broadcastInterfacesOf);
     // empty when the table cannot be read. Interface names stay empty.

@@ -2,6 +2,7 @@
 """Writes the seed corpus of every fuzz target into corpus/<target>/: valid
 messages of every kind and the edge cases of each protocol. Files already
 there (inputs that fuzzing found) are kept; the seeds are rewritten."""
+import json
 import os
 import struct
 
@@ -29,6 +30,22 @@ def info_record(name=b"Office printer", model=b"Kestova MOZJV 300", status=b"Rea
     return (field(name, 32) + field(model, 32) + field(status, 32) + field(serial, 16) +
             field(version, 16) + field(order, 16) + struct.pack("<ii", installed, system))
 
+
+STATUS_PRINTER = {
+    "address": "10.0.0.16", "answered": True, "name": "Office", "model": "Kestova MOZJV 300", "status": "Ready",
+    "session_up": True, "gateway": "10.0.0.48:4000", "sessions_started": 3, "last_keepalive": 1765184390,
+    "last_backup": 1765181000, "last_backup_file": "/home/u/Documents/Orvel-Bridge/Backup-Office-1.wvtb",
+    "failed_backups": 2, "last_backup_failed": False,
+}
+STATUS_RECORD = {
+    "version": 1, "guid": GUID.decode(), "pid": 4242, "started": 1765180800, "written": 1765184400,
+    "server": {"address": "wvt.example.test", "port": 52666, "reachable": True, "connected": True},
+    "gateway_port": 40123, "responder": False, "printer_tunnel": {"port": 8080, "printer": "10.0.0.16"},
+    "slaves": [{"guid": "slave-guid", "address": "10.0.0.32"}],
+    "gateways": [{"guid": "gateway-guid", "address": "10.0.0.48", "port": 4000}],
+    "printers": [STATUS_PRINTER, dict(STATUS_PRINTER, address="10.0.0.17", answered=False, gateway=None,
+                                      last_keepalive=None, last_backup=None, last_backup_file=None)],
+}
 
 SEEDS = {
     "discovery_finder": {
@@ -127,6 +144,28 @@ SEEDS = {
         "file_refused_by_printer": bytes([64 | 5]) + keepalive(1) + struct.pack("<I", 3) + b"abc" + keepalive(1),
         "replies_fail": bytes([128 | 5]) + keepalive(-1) * 5,
         "silent_server": bytes([5]),
+    },
+    "status_record": {
+        "full_record": json.dumps(STATUS_RECORD, indent=2).encode(),
+        "empty_record": json.dumps(dict(STATUS_RECORD, printers=[], slaves=[], gateways=[],
+                                        printer_tunnel=None, gateway_port=None)).encode(),
+        "device_texts_escaped": json.dumps(dict(STATUS_RECORD, printers=[dict(
+            STATUS_PRINTER, name="Q\"uote\\Back\nLine\u001b[2J", model="Caf\u00e9 \ud83d\udda8")])).encode(),
+        "version_2": json.dumps(dict(STATUS_RECORD, version=2)).encode(),
+        "cut_short": json.dumps(STATUS_RECORD).encode()[:200],
+        "numbers_out_of_range": json.dumps(dict(STATUS_RECORD, written=2 ** 63, started=1.5,
+                                                gateway_port=65536)).encode(),
+        "huge_exponent": b'{"version": 1e999}',
+        "lone_surrogate": b'{"version": 1, "guid": "\\ud800"}',
+        "invalid_utf8": b'{"version": 1, "guid": "\xff\xfe"}',
+        "repeated_member": b'{"version": 2, "version": 1, "guid": "g", "started": 1, "written": 1, '
+                           b'"server": {"connected": true}, "printers": []}',
+        "gateway_without_port": json.dumps(dict(STATUS_RECORD, printers=[dict(
+            STATUS_PRINTER, gateway="10.0.0.48")])).encode(),
+        "wrong_types": json.dumps(dict(STATUS_RECORD, server=[], slaves={}, printers=[1, None])).encode(),
+        "deep_nesting": b"[" * 100000 + b"]" * 100000,
+        "text_after_record": json.dumps(STATUS_RECORD).encode() + b" x",
+        "byte_order_mark": b"\xef\xbb\xbf" + json.dumps(STATUS_RECORD).encode(),
     },
 }
 

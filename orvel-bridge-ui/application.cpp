@@ -6,12 +6,13 @@
 #include "logmessage.h"
 #include "statustext.h"
 #include "stringutils.h"
+#include "timeout.h"
 #include "trayiconimages.h"
+#include "version.h"
 
 #include <QCursor>
 #include <QDesktopServices>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -19,7 +20,7 @@
 #include <QUrl>
 #include <vector>
 
-const char *const Application::Version = "6.04";
+const char *const Application::Version = OrvelBridgeVersion;
 const char *const Application::Title = "Orvel-Bridge";
 
 const QEvent::Type Application::StatusEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -66,12 +67,11 @@ void Application::setModes(bool expertMode, bool notifyRun)
 
 bool Application::waitForNotificationArea()
 {
-    QElapsedTimer timer;
-    timer.start();
+    Timeout timeout{std::chrono::milliseconds(NotificationAreaWaitMs)};
     while (!QSystemTrayIcon::isSystemTrayAvailable()) {
         if (exitRequested_)
             return false;
-        if (timer.elapsed() > NotificationAreaWaitMs)
+        if (timeout.expired())
             THROW_EXCEPTION("no notification area is available");
         processEvents(QEventLoop::AllEvents, 100);
         QThread::msleep(250);

@@ -50,7 +50,7 @@ class LogMessage;
 class Application : public SingleApplication {
     Q_OBJECT
 public:
-    static const char *const Version;  // "6.04"
+    static const char *const Version;  // OrvelBridgeVersion
     static const char *const Title;    // "Orvel-Bridge"
 
     // The three notifications from other threads; each takes the next free

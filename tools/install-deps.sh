@@ -14,6 +14,7 @@ linux_packages=(
   libsystemd-dev
   libboost-dev libboost-program-options-dev libboost-filesystem-dev
   libboost-system-dev libboost-date-time-dev
+  nlohmann-json3-dev
   libgtest-dev
   python3 iproute2 util-linux socat
   chromium
@@ -21,7 +22,7 @@ linux_packages=(
   xvfb xauth xdotool tint2 x11-apps imagemagick
 )
 windows_packages=(
-  cmake make dpkg-dev libboost-dev libgtest-dev python3 iproute2 util-linux
+  cmake make dpkg-dev libboost-dev nlohmann-json3-dev libgtest-dev python3 iproute2 util-linux
   g++-mingw-w64-x86-64-posix wine64 zip
 )
 

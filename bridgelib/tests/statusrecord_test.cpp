@@ -1,6 +1,6 @@
-// The status record: its JSON text and the reader's checks, the JSON parser
-// on damaged input, the metrics text and its escaping, the service's
-// snapshot, and the writer's files.
+// The status record: its JSON text and the reader's checks on damaged input,
+// the metrics text and its escaping, the service's snapshot, and the writer's
+// files.
 
 #include "bridgeservice.h"
 #include "filesystem.h"
@@ -9,7 +9,6 @@
 #include "sockettesttools.h"
 #include "statusfilewriter.h"
 #include "statusrecord.h"
-#include "statusrecordjson.h"
 #include "stringutils.h"
 #include "tempdirectory.h"
 #include "testservice.h"
@@ -203,7 +202,16 @@ TEST(StatusRecord, ReaderRefusesEveryCutOfARecordAndRecordsOfTheWrongShape)
         {"{\"version\": 1, \"guid\": \"g\", \"started\": 1, \"written\": -5, \"server\": {\"connected\": true},"
          " \"printers\": []}",
          "\"written\" that is not"},
-        {"{\"version\": 1} x", "text after the value"},
+        {"{\"version\": 1, \"guid\": \"g\", \"started\": 1, \"written\": 9223372036854775808, \"server\": "
+         "{\"connected\": true}, \"printers\": []}",
+         "\"written\" that is not"},
+        {"{\"version\": 1, \"guid\": \"g\", \"started\": 1.5, \"written\": 1, \"server\": {\"connected\": true},"
+         " \"printers\": []}",
+         "\"started\" that is not"},
+        {"{\"version\": 1, \"guid\": \"\\ud800\"}", "not JSON"},
+        {"{\"version\": 1} x", "not JSON"},
+        // Deep nesting is read without exhausting the stack.
+        {std::string(100000, '[') + std::string(100000, ']'), "is not an object"},
     };
     for (const auto &entry : wrong) {
         StatusRecord read;
@@ -211,55 +219,6 @@ TEST(StatusRecord, ReaderRefusesEveryCutOfARecordAndRecordsOfTheWrongShape)
         EXPECT_FALSE(StatusRecord::fromJson(entry.first, read, error)) << entry.first;
         EXPECT_NE(error.find(entry.second), std::string::npos) << entry.first << " -> " << error;
     }
-}
-
-TEST(StatusRecordJson, ParsesEscapesNumbersAndNestingAndRefusesDamage)
-{
-    StatusRecordJson value;
-    std::string error;
-    ASSERT_TRUE(StatusRecordJson::parse(
-        " {\"s\": \"a\\\"b\\\\c\\/d\\n\\u00e9\\u20ac\\ud83d\\udda8\", \"big\": 9223372036854775807,"
-        " \"over\": 9223372036854775808, \"neg\": -12, \"real\": 1.5e3, \"list\": [true, false, null, []],"
-        " \"s\": \"second\"} ",
-        value, error))
-        << error;
-    ASSERT_TRUE(value.isObject());
-    EXPECT_EQ(value.member("s")->string(), "second") << "a repeated name keeps its last value";
-    EXPECT_TRUE(value.member("big")->isInteger());
-    EXPECT_EQ(value.member("big")->integer(), INT64_MAX);
-    EXPECT_FALSE(value.member("over")->isInteger()) << "out of range: a number, but no integer";
-    EXPECT_EQ(value.member("neg")->integer(), -12);
-    EXPECT_FALSE(value.member("real")->isInteger());
-    ASSERT_EQ(value.member("list")->items().size(), 4u);
-    EXPECT_TRUE(value.member("list")->items()[0].boolean());
-    EXPECT_TRUE(value.member("list")->items()[2].isNull());
-    EXPECT_EQ(value.member("missing"), nullptr);
-
-    ASSERT_TRUE(StatusRecordJson::parse("\"a\\\"b\\\\c\\/d\\n\\u00e9\\u20ac\\ud83d\\udda8\"", value, error));
-    EXPECT_EQ(value.string(), "a\"b\\c/d\n\xc3\xa9\xe2\x82\xac\xf0\x9f\x96\xa8");
-    EXPECT_EQ(StatusRecordJson::quote("a\"b\\c\nd\x01"), "\"a\\\"b\\\\c\\nd\\u0001\"");
-    ASSERT_TRUE(StatusRecordJson::parse(StatusRecordJson::quote("a\"b\\c\nd\x01\t"), value, error));
-    EXPECT_EQ(value.string(), "a\"b\\c\nd\x01\t");
-
-    const char *damaged[] = {"",          "{",          "{\"a\"",      "{\"a\":",   "{\"a\":1,}", "[1,]",
-                             "[1 2]",     "\"abc",      "\"a\\",       "\"\\x41\"", "\"\\u12\"",  "\"\\ud800\"",
-                             "\"\\udc00\"", "\"a\nb\"",  "tru",        "nul",       "-",          "01",
-                             "1.",        "1e",         "{1: 2}",      "[] []",     "+1",         "\xef\xbb\xbf{}"};
-    for (const char *text : damaged) {
-        error.clear();
-        EXPECT_FALSE(StatusRecordJson::parse(text, value, error)) << text;
-        EXPECT_FALSE(error.empty()) << text;
-    }
-    EXPECT_NE((StatusRecordJson::parse("{\"a\": [1, 2", value, error), error).find("truncated"), std::string::npos)
-        << error;
-
-    // Deep nesting is refused instead of exhausting the stack.
-    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    EXPECT_FALSE(StatusRecordJson::parse(deep, value, error));
-    EXPECT_NE(error.find("nesting too deep"), std::string::npos);
-    const std::string allowed =
-        std::string(StatusRecordJson::MaxDepth, '[') + std::string(StatusRecordJson::MaxDepth, ']');
-    EXPECT_TRUE(StatusRecordJson::parse(allowed, value, error)) << error;
 }
 
 TEST(StatusRecord, MetricsEscapeLabelsAndNameEveryFamilyOnce)
@@ -416,20 +375,4 @@ TEST(StatusFileWriter, RefreshesWithoutAChangeAndRetriesAFolderThatCouldNotBeMad
         return StatusRecord::fromJson(readFile(writer.recordPath()), record, error) && record.written == 2000;
     }));
     writer.stop();
-}
-
-TEST(StatusFileWriter, ReplaceFileSwapsWholeFilesAndLeavesNothingBehindOnFailure)
-{
-    LogCapture capture;
-    TempDirectory folder;
-    const std::string path = folder.file("status.json");
-    ASSERT_TRUE(StatusFileWriter::replaceFile(path, "first"));
-    ASSERT_TRUE(StatusFileWriter::replaceFile(path, "second, longer"));
-    EXPECT_EQ(readFile(path), "second, longer");
-    std::vector<std::string> files;
-    ASSERT_TRUE(FileSystem::getFiles(folder.path(), files));
-    EXPECT_EQ(files, std::vector<std::string>{"status.json"});
-
-    EXPECT_FALSE(StatusFileWriter::replaceFile(folder.file("missing/status.json"), "x"));
-    EXPECT_TRUE(capture.waitFor("Cannot write status file"));
 }

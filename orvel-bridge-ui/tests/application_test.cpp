@@ -18,6 +18,7 @@
 #include "testservice.h"
 #include "textlines.h"
 #include "trayiconimages.h"
+#include "version.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -50,6 +51,12 @@ std::shared_ptr<TestService> service;
 constexpr uint32_t FirstPrinter = (127u << 24) | (9u << 8) | 1;   // 127.0.9.1
 constexpr uint32_t SecondPrinter = (127u << 24) | (9u << 8) | 2;  // 127.0.9.2
 constexpr uint32_t ThirdPrinter = (127u << 24) | (9u << 8) | 3;   // 127.0.9.3
+
+// The build's version, as the tooltip and the about box show it.
+QString version()
+{
+    return QString::fromLatin1(OrvelBridgeVersion);
+}
 
 // The menu's entries in order: the text, "-" for a separator.
 std::vector<QString> entries(const QMenu &menu)
@@ -110,7 +117,7 @@ TEST(TrayApplication, EventTypesAreDistinctUserTypes)
 TEST(TrayApplication, StoppedStateAndMenuWithoutPrinters)
 {
     EXPECT_EQ(app->state(), 0);
-    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - stopped (6.04)");
+    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
     EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
 
     const auto plain = app->buildMenu(false);
@@ -182,7 +189,7 @@ TEST(TrayApplication, StartedServiceListsPrinters)
     service->addPrinter(FirstPrinter, true, false);
     service->addPrinter(SecondPrinter, true, false);
     EXPECT_EQ(app->state(), 2);
-    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - started (6.04)");
+    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - started (" + version() + ")");
     // Started, but the server was never reached: the inactive image.
     EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
 
@@ -258,11 +265,11 @@ TEST(TrayApplication, StartedServiceListsPrinters)
         processEvents();
         return lampColour() == TrayIconImages::lampColor(true);
     }, 5000));
-    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - started (6.04)");
+    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - started (" + version() + ")");
 
     app->onStopService();
     EXPECT_EQ(app->state(), 0);
-    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - stopped (6.04)");
+    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
     EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
     EXPECT_EQ(entries(*app->buildMenu(true))[0], "Start service");
     printers.clear();
@@ -419,7 +426,7 @@ TEST(TrayApplication, AboutText)
 {
     const QStringList about = Application::aboutText().split('\n');
     ASSERT_EQ(about.size(), 3);
-    EXPECT_EQ(about[0], "Orvel-Bridge 6.04");
+    EXPECT_EQ(about[0], "Orvel-Bridge " + version());
     EXPECT_EQ(about[1], "");
     EXPECT_FALSE(about[2].isEmpty());
 }
@@ -498,7 +505,7 @@ int main(int argc, char **argv)
     LogManager::instance().initialize();
     QCoreApplication::setOrganizationName(QStringLiteral("Orvel"));
     QCoreApplication::setApplicationName(QStringLiteral("Orvel-Bridge-test"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("6.04"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(OrvelBridgeVersion));
     int result = 0;
     {
         service = std::make_shared<TestService>(std::vector<const char *>{

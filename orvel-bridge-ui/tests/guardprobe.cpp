@@ -15,6 +15,7 @@
 #include "logmanager.h"
 #include "singleapplication.h"
 #include "singleapplicationprivate.h"
+#include "version.h"
 
 #include <QSharedMemory>
 
@@ -114,7 +115,7 @@ int main(int argc, char **argv)
         [](std::shared_ptr<const LogMessage> message) { std::cerr << message->fileLine() << std::endl; });
     QCoreApplication::setOrganizationName("Orvel");
     QCoreApplication::setApplicationName(QString::fromLocal8Bit(argv[1]));
-    QCoreApplication::setApplicationVersion("6.04");
+    QCoreApplication::setApplicationVersion(OrvelBridgeVersion);
 
     int result = 1;
     try {
