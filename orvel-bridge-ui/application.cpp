@@ -43,6 +43,8 @@ Application::Application(int &argc, char **argv, std::shared_ptr<BridgeService> 
     const bool light = TrayIconImages::prefersLightIcons(palette());
     activeIcon_ = TrayIconImages::make(true, light);
     inactiveIcon_ = TrayIconImages::make(false, light);
+    // The menu's icons are drawn from the icon font: loaded first.
+    awesome_.initFontAwesome();
     makeMenu();
     notificationAreaProbe_ = &NotificationArea::isAvailable;
     notificationAreaTimer_.setInterval(NotificationAreaPollMs);
@@ -95,7 +97,6 @@ void Application::setup()
     awesome_.initFontAwesome();
     initStates(service_->isServerConnected());
     setState(state_);
-    checkNotificationArea();
 
     if (!logConnection_.connected()) {
         logConnection_ = LogManager::instance().onMessage.connect([this](std::shared_ptr<const LogMessage> message) {
@@ -118,6 +119,8 @@ void Application::setup()
             postLocked(NoticeEvent);
         });
     }
+    // Last, so that the sinks pass its log line on.
+    checkNotificationArea();
 }
 
 // A desktop that is still starting may have no notification area yet: the
