@@ -39,10 +39,7 @@ Application::Application(int &argc, char **argv, std::shared_ptr<BridgeService> 
     : SingleApplication(argc, argv), service_(std::move(service)), logWindow_(std::make_unique<LogWindow>(&awesome_))
 {
     setQuitOnLastWindowClosed(false);
-    // Light icons where the panel is dark, dark icons where it is light.
-    const bool light = TrayIconImages::prefersLightIcons(palette());
-    activeIcon_ = TrayIconImages::make(true, light);
-    inactiveIcon_ = TrayIconImages::make(false, light);
+    chooseIcons();
     // The menu's icons are drawn from the icon font: loaded first.
     awesome_.initFontAwesome();
     makeMenu();
@@ -66,6 +63,16 @@ Application::~Application()
         trayIcon_.reset();
     }
     menu_.reset();
+}
+
+// Light icons where the panel is dark, dark icons where it is light: the
+// panel's colours are the palette's window colour, as the desktop's Qt theme
+// gives it (a dark desktop theme gives a dark window colour).
+void Application::chooseIcons()
+{
+    const bool light = TrayIconImages::prefersLightIcons(palette());
+    activeIcon_ = TrayIconImages::make(true, light);
+    inactiveIcon_ = TrayIconImages::make(false, light);
 }
 
 void Application::setNotificationAreaProbe(std::function<bool(qint64)> probe)
@@ -222,6 +229,12 @@ bool Application::event(QEvent *event)
         buildMenu(lastExpertView_);
         event->accept();
         return true;
+    }
+    if (event->type() == QEvent::ApplicationPaletteChange) {
+        // The desktop's colours changed (a light or dark theme chosen).
+        chooseIcons();
+        initStates(service_->isServerConnected());
+        setState(state_);
     }
     return SingleApplication::event(event);
 }

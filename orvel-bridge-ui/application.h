@@ -157,6 +157,7 @@ private:
         QMenu *submenu = nullptr;
     };
 
+    void chooseIcons();
     void initStates(bool connected);
     void setState(int state);
     void showBalloon(const QString &text, bool isError);

@@ -21,6 +21,7 @@
 #include "trayiconimages.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QUrl>
@@ -711,6 +712,24 @@ TEST_F(TrayApplication, WaitsForANotificationArea)
     for (int row = 0; row < list->count(); ++row)
         waiting += list->item(row)->text().endsWith("Waiting for a notification area") ? 1 : 0;
     EXPECT_EQ(waiting, 1);
+}
+
+// The icon's lines are light on a dark palette and dark on a light one, and
+// follow a change of the desktop's colours while the program runs.
+TEST_F(TrayApplication, IconFollowsThePanelColours)
+{
+    auto lineLightness = [] { return app->trayIcon()->icon().pixmap(64, 64).toImage().pixelColor(4, 34).lightness(); };
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    QApplication::setPalette(dark);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_GT(lineLightness(), 128);
+    QPalette light;
+    light.setColor(QPalette::Window, QColor(240, 240, 240));
+    QApplication::setPalette(light);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_LT(lineLightness(), 128);
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - stopped (6.04)");
 }
 
 // SIGTERM reaches onExit on this thread through the pipe.
