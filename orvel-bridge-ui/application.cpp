@@ -33,6 +33,22 @@ QString fromStd(const std::string &text)
     return QString::fromStdString(text);
 }
 
+// Makes `widget`'s actions the `wanted` ones in that order, moving, adding
+// and taking out actions; none is deleted.
+void setActions(QWidget &widget, const QList<QAction *> &wanted)
+{
+    for (int i = 0; i < wanted.size(); ++i) {
+        const QList<QAction *> now = widget.actions();
+        if (i < now.size() && now[i] == wanted[i])
+            continue;
+        widget.insertAction(i < now.size() ? now[i] : nullptr, wanted[i]);
+    }
+    const QList<QAction *> now = widget.actions();
+    for (int i = now.size() - 1; i >= wanted.size(); --i)
+        widget.removeAction(now[i]);
+}
+
+
 } // namespace
 
 Application::Application(int &argc, char **argv, std::shared_ptr<BridgeService> service)
@@ -57,6 +73,14 @@ Application::~Application()
     informationConnection_.disconnect();
     errorConnection_.disconnect();
     LogManager::instance().disconnect(logConnection_);
+    // Qt's platform menu (the D-Bus exported one) frees an entry's item when
+    // the action leaves the menu, not when the menu is destroyed: every
+    // action leaves first.
+    for (auto &printer : printers_)
+        setActions(*printer.second.submenu, {});
+    for (PrinterEntries &printer : retired_)
+        setActions(*printer.submenu, {});
+    setActions(*menu_, {});
     if (trayIcon_) {
         trayIcon_->setContextMenu(nullptr);
         trayIcon_->hide();
@@ -298,24 +322,6 @@ QString Application::aboutText()
            QStringLiteral("\n\nMade by the Orvel-Bridge developers.");
 }
 
-namespace {
-
-// Makes `widget`'s actions the `wanted` ones in that order, moving, adding
-// and taking out actions; none is deleted.
-void setActions(QWidget &widget, const QList<QAction *> &wanted)
-{
-    for (int i = 0; i < wanted.size(); ++i) {
-        const QList<QAction *> now = widget.actions();
-        if (i < now.size() && now[i] == wanted[i])
-            continue;
-        widget.insertAction(i < now.size() ? now[i] : nullptr, wanted[i]);
-    }
-    const QList<QAction *> now = widget.actions();
-    for (int i = now.size() - 1; i >= wanted.size(); --i)
-        widget.removeAction(now[i]);
-}
-
-} // namespace
 
 void Application::makeMenu()
 {
@@ -423,6 +429,9 @@ void Application::deleteRetired()
     if (openMessageBoxes_ > 0)
         return;
     for (PrinterEntries &entries : retired_) {
+        // Emptied first: Qt's D-Bus exported menu frees an entry's item only
+        // when its action leaves the menu, not when the menu goes.
+        setActions(*entries.submenu, {});
         entries.plain->deleteLater();
         entries.submenu->deleteLater();
     }

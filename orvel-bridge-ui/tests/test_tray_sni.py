@@ -292,7 +292,10 @@ class StatusNotifierItem(unittest.TestCase):
         # The item's properties.
         props = self.properties()
         self.assertEqual(str(props["Title"]), "Orvel-Bridge")
-        self.assertTrue(wait_until(lambda: self.tooltip() == "Orvel-Bridge - started (6.04)", 10), self.tooltip())
+        # While a balloon is up (10 s, here the starting one) the item asks
+        # for attention and its tooltip shows the balloon; then the state.
+        self.assertTrue(wait_until(lambda: self.tooltip() == "Orvel-Bridge - started (6.04)", 30), self.tooltip())
+        self.assertEqual(str(self.properties()["Status"]), "Active")
         pixmaps = props["IconPixmap"]
         self.assertTrue(len(pixmaps) > 0 or str(props.get("IconName", "")), props)
         for width, height, data in pixmaps:

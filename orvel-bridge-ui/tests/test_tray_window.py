@@ -249,7 +249,7 @@ class Window(unittest.TestCase):
         # shows its text in a box; a click on the icon while the box is up
         # leaves the program running; the box closes with Escape.
         self.click_icon(1)
-        self.assertTrue(wait_until(self.menu_windows, 10), "no menu")
+        self.assertTrue(wait_until(self.menu_windows, 10), "no menu: " + self.log_text()[-3000:])
         self.x("xdotool", "key", "--delay", "100", "Down", "Down", "Down", "Down", "Down", "Return")
         self.assertTrue(wait_until(self.boxes, 10), "no status box: " + self.outputs())
         self.assertTrue(wait_until(lambda: "Message box shown: Orvel-Server connected: no | Instance GUID: "
