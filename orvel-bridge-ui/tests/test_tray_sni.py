@@ -4,7 +4,9 @@ icons: over D-Bus. Everything runs on a private session bus under Xvfb, inside
 a private network namespace: status-notifier-watcher (the watcher),
 gtk-sni-tray-standalone (the host, a panel on the screen), a notification
 server of this script that records the balloons, and simulated printers from
-orvel-bridge-lab.
+orvel-bridge-lab The program runs in a private IPC namespace too: its
+single-instance guard is per user, so the tray tests, run at once, and a
+tray the user runs would otherwise refuse each other.
 
 Through D-Bus, as a desktop does, the test reads the item's title, tooltip
 and icon and its exported menu (com.canonical.dbusmenu: every entry in order,
@@ -438,7 +440,7 @@ def main():
         if not LAB or not os.path.exists(LAB):
             print("ORVEL_BRIDGE_LAB is not set to the simulator")
             return 1
-        command = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-r", "-n"]
+        command = ["unshare", "-n", "-i"] if os.geteuid() == 0 else ["unshare", "-r", "-n", "-i"]
         probe = subprocess.run(command + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if probe.returncode != 0:
             print("skipped: no private network namespace (needs root or user namespaces)")

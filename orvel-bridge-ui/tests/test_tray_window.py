@@ -1,6 +1,9 @@
 """The tray program in a real X session: Xvfb with tint2 as the notification
 area host, simulated printers from orvel-bridge-lab, all inside a private
-network namespace (the bridge's discovery broadcasts stay in it).
+network namespace (the bridge's discovery broadcasts stay in it). The program
+runs in a private IPC namespace too: its
+single-instance guard is per user, so the tray tests, run at once, and a
+tray the user runs would otherwise refuse each other.
 
   Help: "help" prints the options, the tray's two included, and exits 0
         without a display (so without an icon).
@@ -319,7 +322,7 @@ def main():
         if not LAB or not os.path.exists(LAB):
             print("ORVEL_BRIDGE_LAB is not set to the simulator")
             return 1
-        command = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-r", "-n"]
+        command = ["unshare", "-n", "-i"] if os.geteuid() == 0 else ["unshare", "-r", "-n", "-i"]
         probe = subprocess.run(command + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if probe.returncode != 0:
             print("skipped: no private network namespace (needs root or user namespaces)")
