@@ -4,19 +4,20 @@
 #include "exception.h"
 #include "logmanager.h"
 #include "logmessage.h"
+#include "notificationarea.h"
 #include "statustext.h"
 #include "stringutils.h"
 #include "timeout.h"
 #include "trayiconimages.h"
 #include "version.h"
 
+#include <QAction>
 #include <QCursor>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
-#include <QThread>
 #include <QUrl>
 #include <vector>
 
@@ -34,16 +35,35 @@ QString fromStd(const std::string &text)
     return QString::fromStdString(text);
 }
 
+// Makes `widget`'s actions the `wanted` ones in that order, moving, adding
+// and taking out actions; none is deleted.
+void setActions(QWidget &widget, const QList<QAction *> &wanted)
+{
+    for (int i = 0; i < wanted.size(); ++i) {
+        const QList<QAction *> now = widget.actions();
+        if (i < now.size() && now[i] == wanted[i])
+            continue;
+        widget.insertAction(i < now.size() ? now[i] : nullptr, wanted[i]);
+    }
+    const QList<QAction *> now = widget.actions();
+    for (int i = now.size() - 1; i >= wanted.size(); --i)
+        widget.removeAction(now[i]);
+}
+
+
 } // namespace
 
 Application::Application(int &argc, char **argv, std::shared_ptr<BridgeService> service)
     : SingleApplication(argc, argv), service_(std::move(service)), logWindow_(std::make_unique<LogWindow>(&awesome_))
 {
     setQuitOnLastWindowClosed(false);
-    // Light icons where the panel is dark, dark icons where it is light.
-    const bool light = TrayIconImages::prefersLightIcons(palette());
-    activeIcon_ = TrayIconImages::make(true, light);
-    inactiveIcon_ = TrayIconImages::make(false, light);
+    chooseIcons();
+    // The menu's icons are drawn from the icon font: loaded first.
+    awesome_.initFontAwesome();
+    makeMenu();
+    notificationAreaProbe_ = &NotificationArea::isAvailable;
+    notificationAreaTimer_.setInterval(NotificationAreaPollMs);
+    connect(&notificationAreaTimer_, &QTimer::timeout, this, &Application::checkNotificationArea);
 }
 
 Application::~Application()
@@ -55,8 +75,35 @@ Application::~Application()
     informationConnection_.disconnect();
     errorConnection_.disconnect();
     LogManager::instance().disconnect(logConnection_);
+    // Qt's platform menu (the D-Bus exported one) frees an entry's item when
+    // the action leaves the menu, not when the menu is destroyed: every
+    // action leaves first.
+    for (auto &printer : printers_)
+        setActions(*printer.second.submenu, {});
+    for (PrinterEntries &printer : retired_)
+        setActions(*printer.submenu, {});
+    setActions(*menu_, {});
+    if (trayIcon_) {
+        trayIcon_->setContextMenu(nullptr);
+        trayIcon_->hide();
+        trayIcon_.reset();
+    }
     menu_.reset();
-    trayIcon_.hide();
+}
+
+// Light icons where the panel is dark, dark icons where it is light: the
+// panel's colours are the palette's window colour, as the desktop's Qt theme
+// gives it (a dark desktop theme gives a dark window colour).
+void Application::chooseIcons()
+{
+    const bool light = TrayIconImages::prefersLightIcons(palette());
+    activeIcon_ = TrayIconImages::make(true, light);
+    inactiveIcon_ = TrayIconImages::make(false, light);
+}
+
+void Application::setNotificationAreaProbe(std::function<bool(qint64)> probe)
+{
+    notificationAreaProbe_ = std::move(probe);
 }
 
 void Application::setModes(bool expertMode, bool notifyRun)
@@ -65,24 +112,8 @@ void Application::setModes(bool expertMode, bool notifyRun)
     notifyRun_ = notifyRun;
 }
 
-bool Application::waitForNotificationArea()
-{
-    Timeout timeout{std::chrono::milliseconds(NotificationAreaWaitMs)};
-    while (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        if (exitRequested_)
-            return false;
-        if (timeout.expired())
-            THROW_EXCEPTION("no notification area is available");
-        processEvents(QEventLoop::AllEvents, 100);
-        QThread::msleep(250);
-    }
-    return !exitRequested_;
-}
-
 int Application::run()
 {
-    if (!waitForNotificationArea())
-        return 0;
     setup();
     if (notifyRun_)
         showBalloon(QStringLiteral("Orvel-Bridge is starting"), false);
@@ -99,8 +130,6 @@ void Application::setup()
     awesome_.initFontAwesome();
     initStates(service_->isServerConnected());
     setState(state_);
-    connect(&trayIcon_, &QSystemTrayIcon::activated, this, &Application::onTrayIconActivated, Qt::UniqueConnection);
-    trayIcon_.show();
 
     if (!logConnection_.connected()) {
         logConnection_ = LogManager::instance().onMessage.connect([this](std::shared_ptr<const LogMessage> message) {
@@ -123,6 +152,51 @@ void Application::setup()
             postLocked(NoticeEvent);
         });
     }
+    // Last, so that the sinks pass its log line on.
+    checkNotificationArea();
+}
+
+// A desktop that is still starting may have no notification area yet: the
+// icon is shown once one is there, and the service runs meanwhile. With no
+// notification area ever, the program goes on without an icon until it is
+// ended by a signal.
+void Application::checkNotificationArea()
+{
+    if (iconShown_)
+        return;
+    if (notificationAreaProbe_(waitTimer_.isValid() ? waitTimer_.elapsed() : 0)) {
+        showIcon();
+        return;
+    }
+    if (!waitingLogged_) {
+        waitingLogged_ = true;
+        waitTimer_.start();
+        ORVEL_LOG(Info, std::string("Waiting for a notification area"));
+    }
+    if (!notificationAreaTimer_.isActive())
+        notificationAreaTimer_.start();
+}
+
+void Application::showIcon()
+{
+    notificationAreaTimer_.stop();
+    // Made only now: Qt chooses between a StatusNotifierItem host and an
+    // XEmbed tray when the icon is made, once for the process.
+    trayIcon_ = std::make_unique<ObjectWrapper<QSystemTrayIcon>>();
+    trayIcon_->setIcon(icon_);
+    trayIcon_->setToolTip(toolTip_);
+    trayIcon_->setContextMenu(menu_.get());
+    connect(trayIcon_.get(), &QSystemTrayIcon::activated, this, &Application::onTrayIconActivated);
+    trayIcon_->show();
+    iconShown_ = true;
+    if (waitingLogged_)
+        ORVEL_LOG(Info, std::string("Notification area found, the icon is shown"));
+    // The balloons of the wait (the "starting" notice) were shown on a hidden
+    // icon, where no desktop shows them: they are shown again now.
+    std::vector<std::pair<QString, bool>> waiting;
+    waiting.swap(balloonsWhileHidden_);
+    for (const auto &balloon : waiting)
+        showBalloon(balloon.first, balloon.second);
 }
 
 // REQUIRES: the mutex of the event's queue held, so that the events of one
@@ -149,12 +223,16 @@ void Application::setState(int state)
     const auto found = states_.constFind(state);
     if (found == states_.constEnd())
         return;
-    trayIcon_.setIcon(found->icon);
+    icon_ = found->icon;
     QString tip = QString::fromLatin1(Title);
     if (!found->text.isEmpty())
         tip += QStringLiteral(" - ") + found->text;
     tip += QStringLiteral(" (") + QString::fromLatin1(Version) + QStringLiteral(")");
-    trayIcon_.setToolTip(tip);
+    toolTip_ = tip;
+    if (trayIcon_) {
+        trayIcon_->setIcon(icon_);
+        trayIcon_->setToolTip(toolTip_);
+    }
 }
 
 bool Application::event(QEvent *event)
@@ -174,8 +252,15 @@ bool Application::event(QEvent *event)
     if (event->type() == StatusEvent) {
         initStates(service_->isServerConnected());
         setState(state_);
+        buildMenu(lastExpertView_);
         event->accept();
         return true;
+    }
+    if (event->type() == QEvent::ApplicationPaletteChange) {
+        // The desktop's colours changed (a light or dark theme chosen).
+        chooseIcons();
+        initStates(service_->isServerConnected());
+        setState(state_);
     }
     return SingleApplication::event(event);
 }
@@ -206,7 +291,11 @@ void Application::deliverNotices()
 
 void Application::showBalloon(const QString &text, bool isError)
 {
-    trayIcon_.showMessage(QString::fromLatin1(Title), text,
+    if (!trayIcon_) {
+        balloonsWhileHidden_.emplace_back(text, isError);
+        return;
+    }
+    trayIcon_->showMessage(QString::fromLatin1(Title), text,
                           isError ? QSystemTrayIcon::Critical : QSystemTrayIcon::Information, BalloonMs);
     emit balloonShown(text, isError);
 }
@@ -235,67 +324,133 @@ QString Application::aboutText()
            QStringLiteral("\n\nMade by the Orvel-Bridge developers.");
 }
 
+
+void Application::makeMenu()
+{
+    menu_ = std::make_shared<ObjectWrapper<QMenu>>();
+    QMenu &menu = *menu_;
+    actions_.start = menu.addAction(awesome_.icon(QStringLiteral("play")), QStringLiteral("Start service"), this,
+                                    &Application::onStartService);
+    actions_.stop = menu.addAction(awesome_.icon(QStringLiteral("stop")), QStringLiteral("Stop service"), this,
+                                   &Application::onStopService);
+    actions_.afterService = menu.addSeparator();
+    actions_.connected =
+        menu.addAction(awesome_.icon(QStringLiteral("check"), {{QStringLiteral("color"), QColor(0, 225, 0)}}),
+                       QStringLiteral("Orvel-Server connection succeeded"));
+    actions_.disconnected =
+        menu.addAction(awesome_.icon(QStringLiteral("times"), {{QStringLiteral("color"), QColor(225, 0, 0)}}),
+                       QStringLiteral("Orvel-Server connection failed"));
+    actions_.afterServer = menu.addSeparator();
+    actions_.noPrinter =
+        menu.addAction(awesome_.icon(QStringLiteral("chainbroken")), QStringLiteral("No printer detected"));
+    actions_.noPrinter->setEnabled(false);
+    actions_.afterPrinters = menu.addSeparator();
+    actions_.status = menu.addAction(awesome_.icon(QStringLiteral("bars")), QStringLiteral("Show status..."), this,
+                                     &Application::showStatus);
+    actions_.log = menu.addAction(awesome_.icon(QStringLiteral("comment")), QStringLiteral("Show log..."), this,
+                                  &Application::toggleLogWindow);
+    actions_.log->setCheckable(true);
+    actions_.backups = menu.addAction(awesome_.icon(QStringLiteral("folderopen")), QStringLiteral("Show backups..."),
+                                      this, &Application::showBackups);
+    actions_.beforeAbout = menu.addSeparator();
+    actions_.about = menu.addAction(awesome_.icon(QStringLiteral("question")), QStringLiteral("About Orvel-Bridge"),
+                                    this, &Application::showAbout);
+    actions_.exit =
+        menu.addAction(awesome_.icon(QStringLiteral("times")), QStringLiteral("Exit"), this, &Application::onExit);
+    connect(&menu, &QMenu::aboutToShow, this, &Application::onMenuAboutToShow);
+}
+
+Application::PrinterEntries &Application::printerEntries(const PrinterDetails &printer)
+{
+    auto found = printers_.find(printer.address);
+    if (found == printers_.end()) {
+        const uint32_t address = printer.address;
+        PrinterEntries entries;
+        entries.plain = menu_->addAction(awesome_.icon(QStringLiteral("print")), QString(), this,
+                                         [this, address] { openPrinterPage(address); });
+        entries.submenu = menu_->addMenu(awesome_.icon(QStringLiteral("print")), QString());
+        entries.submenu->addAction(awesome_.icon(QStringLiteral("globe")), QStringLiteral("Open in browser"), this,
+                                   [this, address] { openPrinterPage(address); });
+        entries.submenu->addAction(awesome_.icon(QStringLiteral("search")), QStringLiteral("Details..."), this,
+                                   [this, address] { showDetails(address); });
+        found = printers_.emplace(address, entries).first;
+    }
+    PrinterEntries &entries = found->second;
+    entries.details = printer;
+    const QString label = printerLabel(printer);
+    if (entries.plain->text() != label) {
+        entries.plain->setText(label);
+        entries.submenu->setTitle(label);
+    }
+    return entries;
+}
+
 std::shared_ptr<ObjectWrapper<QMenu>> Application::buildMenu(bool expertView)
 {
-    auto menu = std::make_shared<ObjectWrapper<QMenu>>();
-
+    QList<QAction *> wanted;
     if (expertView) {
-        if (service_->IThread::isRunning())
-            menu->addAction(awesome_.icon(QStringLiteral("stop")), QStringLiteral("Stop service"), this,
-                            &Application::onStopService);
-        else
-            menu->addAction(awesome_.icon(QStringLiteral("play")), QStringLiteral("Start service"), this,
-                            &Application::onStartService);
-        menu->addSeparator();
+        wanted << (service_->IThread::isRunning() ? actions_.stop : actions_.start) << actions_.afterService;
     }
-
-    if (service_->isServerConnected())
-        menu->addAction(awesome_.icon(QStringLiteral("check"), {{QStringLiteral("color"), QColor(0, 225, 0)}}),
-                        QStringLiteral("Orvel-Server connection succeeded"));
-    else
-        menu->addAction(awesome_.icon(QStringLiteral("times"), {{QStringLiteral("color"), QColor(225, 0, 0)}}),
-                        QStringLiteral("Orvel-Server connection failed"));
-    menu->addSeparator();
+    wanted << (service_->isServerConnected() ? actions_.connected : actions_.disconnected) << actions_.afterServer;
 
     std::vector<PrinterDetails> printers;
     service_->getPrinters(printers);
+    std::map<uint32_t, PrinterEntries> listed;
     for (const PrinterDetails &printer : printers) {
-        const QString label = printerLabel(printer);
-        const uint32_t address = printer.address;
-        if (expertView) {
-            QMenu *submenu = menu->addMenu(awesome_.icon(QStringLiteral("print")), label);
-            submenu->addAction(awesome_.icon(QStringLiteral("globe")), QStringLiteral("Open in browser"), this,
-                               [this, address] { openPrinterPage(address); });
-            submenu->addAction(awesome_.icon(QStringLiteral("search")), QStringLiteral("Details..."), this,
-                               [this, printer] { showDetails(printer); });
-        } else {
-            menu->addAction(awesome_.icon(QStringLiteral("print")), label, this,
-                            [this, address] { openPrinterPage(address); });
+        PrinterEntries &entries = printerEntries(printer);
+        wanted << (expertView ? entries.submenu->menuAction() : entries.plain);
+        listed.emplace(printer.address, entries);
+    }
+    if (printers.empty())
+        wanted << actions_.noPrinter;
+    wanted << actions_.afterPrinters;
+    if (expertView)
+        wanted << actions_.status << actions_.log;
+    actions_.log->setChecked(logWindow_->isVisible());
+    wanted << actions_.backups << actions_.beforeAbout << actions_.about;
+    if (expertView)
+        wanted << actions_.exit;
+    setActions(*menu_, wanted);
+
+    // The entries of printers no longer listed leave the menu now and are
+    // deleted once no message box from the menu is up.
+    for (auto &entry : printers_) {
+        if (listed.count(entry.first) == 0) {
+            menu_->removeAction(entry.second.plain);
+            menu_->removeAction(entry.second.submenu->menuAction());
+            retired_.push_back(entry.second);
         }
     }
-    if (printers.empty()) {
-        QAction *none = menu->addAction(awesome_.icon(QStringLiteral("chainbroken")),
-                                        QStringLiteral("No printer detected"));
-        none->setEnabled(false);
-    }
+    printers_.swap(listed);
+    deleteRetired();
+    return menu_;
+}
 
-    menu->addSeparator();
-    if (expertView) {
-        menu->addAction(awesome_.icon(QStringLiteral("bars")), QStringLiteral("Show status..."), this,
-                        &Application::showStatus);
-        QAction *log = menu->addAction(awesome_.icon(QStringLiteral("comment")), QStringLiteral("Show log..."),
-                                       this, &Application::toggleLogWindow);
-        log->setCheckable(true);
-        log->setChecked(logWindow_->isVisible());
+void Application::deleteRetired()
+{
+    if (openMessageBoxes_ > 0)
+        return;
+    for (PrinterEntries &entries : retired_) {
+        // Emptied first: Qt's D-Bus exported menu frees an entry's item only
+        // when its action leaves the menu, not when the menu goes.
+        setActions(*entries.submenu, {});
+        entries.plain->deleteLater();
+        entries.submenu->deleteLater();
     }
-    menu->addAction(awesome_.icon(QStringLiteral("folderopen")), QStringLiteral("Show backups..."), this,
-                    &Application::showBackups);
-    menu->addSeparator();
-    menu->addAction(awesome_.icon(QStringLiteral("question")), QStringLiteral("About Orvel-Bridge"), this,
-                    &Application::showAbout);
-    if (expertView)
-        menu->addAction(awesome_.icon(QStringLiteral("times")), QStringLiteral("Exit"), this, &Application::onExit);
-    return menu;
+    retired_.clear();
+}
+
+void Application::onMenuAboutToShow()
+{
+    lastExpertView_ = isExpertView();
+    buildMenu(lastExpertView_);
+    // The entries shown, for whoever follows the log at debug level.
+    QStringList texts;
+    for (QAction *action : menu_->actions()) {
+        if (!action->isSeparator())
+            texts << action->text();
+    }
+    ORVEL_LOG(Debug, "Tray menu opened: " + texts.join(QStringLiteral(" | ")).toStdString());
 }
 
 void Application::onStartService()
@@ -321,19 +476,16 @@ void Application::onExit()
     quit();
 }
 
+// A left click pops the menu up at the cursor. A right click does the same
+// where the notification area has not already shown the icon's context menu
+// (an XEmbed area has, and so has a StatusNotifierItem host that shows the
+// exported menu itself, without asking the program).
 void Application::onTrayIconActivated(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context)
         return;
-    menu_ = buildMenu(isExpertView());
-    menu_->popup(QCursor::pos());
-    // The entries shown, for whoever follows the log at debug level.
-    QStringList texts;
-    for (QAction *action : menu_->actions()) {
-        if (!action->isSeparator())
-            texts << action->text();
-    }
-    ORVEL_LOG(Debug, "Tray menu opened: " + texts.join(QStringLiteral(" | ")).toStdString());
+    if (!menu_->isVisible())
+        menu_->popup(QCursor::pos());
 }
 
 void Application::openPrinterPage(uint32_t address)
@@ -343,14 +495,31 @@ void Application::openPrinterPage(uint32_t address)
         showBalloon(QStringLiteral("Failed to open url '%1'").arg(url), true);
 }
 
-void Application::showDetails(const PrinterDetails &printer)
+void Application::showDetails(uint32_t address)
 {
-    QMessageBox::information(nullptr, QString::fromLatin1(Title), fromStd(printer.text()));
+    const auto found = printers_.find(address);
+    if (found != printers_.end())
+        showInformation(fromStd(found->second.details.text()));
 }
 
 void Application::showStatus()
 {
-    QMessageBox::information(nullptr, QString::fromLatin1(Title), statusText());
+    showInformation(statusText());
+}
+
+// While the box is up its nested event loop runs inside the signal of the
+// menu action that opened it: the menu may be opened and updated meanwhile,
+// but no entry is deleted until the last box has closed.
+void Application::showInformation(const QString &text)
+{
+    QMessageBox box(QMessageBox::Information, QString::fromLatin1(Title), text, QMessageBox::Ok);
+    ++openMessageBoxes_;
+    // What the box shows, for whoever follows the log at debug level.
+    ORVEL_LOG(Debug, "Message box shown: " + box.text().split(QLatin1Char('\n')).join(QStringLiteral(" | ")).toStdString());
+    emit messageBoxOpened(&box);
+    box.exec();
+    --openMessageBoxes_;
+    deleteRetired();
 }
 
 void Application::toggleLogWindow()
@@ -370,5 +539,5 @@ void Application::showBackups()
 
 void Application::showAbout()
 {
-    QMessageBox::information(nullptr, QString::fromLatin1(Title), aboutText());
+    showInformation(aboutText());
 }

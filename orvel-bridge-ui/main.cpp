@@ -52,6 +52,9 @@ int run(int &argc, char **argv)
     }
 
     application.reset();
+    // Icons drawn for the device pixel ratio of the screen (sharp on HiDPI
+    // screens); set before the application is made.
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     application = std::make_unique<Application>(argc, argv, service);
     if (!application->initInstance(false, SingleApplication::User))
         THROW_EXCEPTION("another instance is running");

@@ -60,8 +60,12 @@ if(BUILD_TESTING)
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/logwindow_test.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/tests/qtestmain.cpp
   )
-  target_link_libraries(qtawesome_tests PRIVATE qtawesome GTest::gtest)
+  target_link_libraries(qtawesome_tests PRIVATE qtawesome qtsanitizerdefaults GTest::gtest)
   gtest_discover_tests(qtawesome_tests
     PROPERTIES LABELS "unit;ui" TIMEOUT 120
                ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+  # The icons on a screen whose device pixel ratio is 2.
+  add_test(NAME qtawesome_hidpi COMMAND qtawesome_tests --gtest_filter=*Ratio2*:*ScaledPixmap*)
+  set_tests_properties(qtawesome_hidpi PROPERTIES LABELS "unit;ui" TIMEOUT 120
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_SCALE_FACTOR=2")
 endif()

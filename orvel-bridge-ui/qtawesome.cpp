@@ -42,7 +42,12 @@ QtAwesome::~QtAwesome() = default;
 
 bool QtAwesome::initFontAwesome()
 {
-    if (fontAwesomeFontId < 0) {
+    // The font stays loaded for the process; an application made after an
+    // earlier one was destroyed has a new font database and loads it again.
+    QStringList families;
+    if (fontAwesomeFontId >= 0)
+        families = QFontDatabase::applicationFontFamilies(fontAwesomeFontId);
+    if (families.isEmpty()) {
         initFontResource();
         QFile file(":/fonts/fontawesome-4.7.0.ttf");
         if (!file.open(QIODevice::ReadOnly)) {
@@ -51,9 +56,8 @@ bool QtAwesome::initFontAwesome()
         }
         const QByteArray fontData = file.readAll();
         fontAwesomeFontId = QFontDatabase::addApplicationFontFromData(fontData);
+        families = QFontDatabase::applicationFontFamilies(fontAwesomeFontId);
     }
-
-    const QStringList families = QFontDatabase::applicationFontFamilies(fontAwesomeFontId);
     if (families.isEmpty()) {
         qDebug() << "Font awesome font is empty?!";
         fontAwesomeFontId = -1;  // try again next time

@@ -29,6 +29,24 @@ QPixmap QtAwesomeIconPainterIconEngine::pixmap(const QSize &size, QIcon::Mode mo
     return pixmap;
 }
 
+QPixmap QtAwesomeIconPainterIconEngine::scaledPixmap(const QSize &deviceSize, QIcon::Mode mode, QIcon::State state,
+                                                     qreal scale)
+{
+    QPixmap pixmap = this->pixmap(deviceSize, mode, state);
+    pixmap.setDevicePixelRatio(scale > 0 ? scale : 1.0);
+    return pixmap;
+}
+
+void QtAwesomeIconPainterIconEngine::virtual_hook(int id, void *data)
+{
+    if (id == QIconEngine::ScaledPixmapHook) {
+        auto *request = static_cast<QIconEngine::ScaledPixmapArgument *>(data);
+        request->pixmap = scaledPixmap(request->size, request->mode, request->state, request->scale);
+        return;
+    }
+    QIconEngine::virtual_hook(id, data);
+}
+
 QIconEngine *QtAwesomeIconPainterIconEngine::clone() const
 {
     return new QtAwesomeIconPainterIconEngine(awesome_.data(), painter_, options_);

@@ -1,29 +1,9 @@
-// The sanitized builds of the tray program: what Qt and the libraries under it
-// do that the sanitizers would report as this program's faults.
+// The thread-sanitized build of the tray program: what Qt and the libraries
+// under it do that the sanitizer would report as this program's faults.
 //
-// LeakSanitizer: Qt's D-Bus connection (which the X platform opens to look
-// for a desktop tray service) leaves one buffer of libdbus behind at exit.
-// Qt's GLX integration has Mesa's GLX library (libGLX_mesa) load the DRI
-// driver (swrast_dri.so under Xvfb), which on some processors keeps memory
-// it never frees (128 bytes from realloc; Mesa's processor detection keeps a
-// table of the L3 caches on AMD's recent ones); the driver is unloaded when
-// Qt closes the display, before the leak check, so the report names no
-// module for its frames. The library that loaded it, and called it, is still
-// there: leaks whose stack passes through it are Mesa's. Qt and Mesa carry no
-// frame pointers, so allocation stacks are unwound the slow way for the rules
-// to see those callers (the environment's ASAN_OPTIONS can still override).
-// Without a sanitizer none of these functions is called.
-extern "C" const char *__lsan_default_suppressions()
-{
-    return "leak:libdbus-1.so.3\n"
-           "leak:libGLX_mesa.so.0\n";
-}
-
-extern "C" const char *__asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
-
+// The leak rules and the address sanitizer's options are the folder's
+// (sanitizer-leaks.supp, compiled in through qtsanitizerdefaults).
+//
 // ThreadSanitizer builds only. Qt and the X libraries
 // are not instrumented. Under X, Qt runs threads of its own (the X event
 // reader "QXcbEventQueue", the D-Bus connection thread "QDBusConnection")

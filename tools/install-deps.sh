@@ -20,6 +20,8 @@ linux_packages=(
   chromium
   qtbase5-dev qtbase5-dev-tools fonts-font-awesome
   xvfb xauth xdotool tint2 x11-apps imagemagick
+  dbus-daemon python3-dbus python3-gi
+  haskell-status-notifier-item-utils haskell-gtk-sni-tray-utils
 )
 windows_packages=(
   cmake make dpkg-dev libboost-dev nlohmann-json3-dev libgtest-dev python3 iproute2 util-linux

@@ -3,11 +3,12 @@
 // server line, the printers' labels and details, the queues that bring log
 // messages and notifications from other threads, and the signal pipe.
 //
-// One Application exists for the whole program (it is the QApplication);
-// main() makes it with a TestService; a test that needs printers starts the
-// service, registers static printers on addresses of its own and answers on
-// them with fake printers (ctest runs the tests at once in separate
-// processes, so no two tests use the same address).
+// Each test gets an Application (the QApplication) and a TestService of its
+// own from the fixture, with a notification area that is always there, so
+// that no test depends on another's or on their order. A test that needs
+// printers starts the service, registers static printers on addresses of its
+// own and answers on them with fake printers (ctest runs the tests at once in
+// separate processes, so no two tests use the same address).
 
 #include "application.h"
 #include "fakeprinter.h"
@@ -21,13 +22,18 @@
 #include "version.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QUrl>
 #include <QListWidget>
 #include <QMenu>
 #include <QThread>
+#include <QTimer>
+#include <QMessageBox>
+#include <QPointer>
 #include <csignal>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sstream>
@@ -45,8 +51,44 @@ public slots:
 
 namespace {
 
+// The fixture's application and service, for the helpers below.
 Application *app = nullptr;
 std::shared_ptr<TestService> service;
+
+// QApplication keeps references to these for its lifetime.
+int argumentCount = 1;
+char programName[] = "trayapplication_tests";
+char *arguments[] = {programName, nullptr};
+
+class TrayApplication : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        service = std::make_shared<TestService>(std::vector<const char *>{"--printer-tunnel", "false"});
+        application_ = std::make_unique<Application>(argumentCount, arguments, service);
+        app = application_.get();
+        app->setNotificationAreaProbe([](qint64) { return true; });
+        app->setup();
+    }
+    void TearDown() override
+    {
+        app = nullptr;
+        application_.reset();
+        service.reset();
+    }
+    // A new application in place of the fixture's (the old one goes first).
+    void replaceApplication(std::function<bool(qint64)> probe)
+    {
+        app = nullptr;
+        application_.reset();
+        application_ = std::make_unique<Application>(argumentCount, arguments, service);
+        app = application_.get();
+        app->setNotificationAreaProbe(std::move(probe));
+    }
+
+    std::unique_ptr<Application> application_;
+};
+using TrayIconImagesTest = TrayApplication;
 
 constexpr uint32_t FirstPrinter = (127u << 24) | (9u << 8) | 1;   // 127.0.9.1
 constexpr uint32_t SecondPrinter = (127u << 24) | (9u << 8) | 2;  // 127.0.9.2
@@ -94,7 +136,7 @@ bool hasColour(const QIcon &icon, const QColor &colour)
 // The colour of the status lamp in the tray icon as it is now.
 QColor lampColour()
 {
-    const QImage image = app->trayIcon().icon().pixmap(64, 64).toImage();
+    const QImage image = app->trayIcon()->icon().pixmap(64, 64).toImage();
     return image.pixelColor(50, 30);
 }
 
@@ -104,7 +146,7 @@ void processEvents()
     QCoreApplication::processEvents();
 }
 
-TEST(TrayApplication, EventTypesAreDistinctUserTypes)
+TEST_F(TrayApplication, EventTypesAreDistinctUserTypes)
 {
     EXPECT_GE(Application::StatusEvent, QEvent::User);
     EXPECT_GE(Application::LogEvent, QEvent::User);
@@ -114,10 +156,10 @@ TEST(TrayApplication, EventTypesAreDistinctUserTypes)
     EXPECT_NE(Application::StatusEvent, Application::NoticeEvent);
 }
 
-TEST(TrayApplication, StoppedStateAndMenuWithoutPrinters)
+TEST_F(TrayApplication, StoppedStateAndMenuWithoutPrinters)
 {
     EXPECT_EQ(app->state(), 0);
-    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
     EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
 
     const auto plain = app->buildMenu(false);
@@ -149,7 +191,7 @@ TEST(TrayApplication, StoppedStateAndMenuWithoutPrinters)
     EXPECT_FALSE(log->isChecked());
 }
 
-TEST(TrayApplication, ServerLineTextAndColour)
+TEST_F(TrayApplication, ServerLineTextAndColour)
 {
     const QColor green(0, 225, 0);
     const QColor red(225, 0, 0);
@@ -179,7 +221,7 @@ TEST(TrayApplication, ServerLineTextAndColour)
     processEvents();
 }
 
-TEST(TrayApplication, StartedServiceListsPrinters)
+TEST_F(TrayApplication, StartedServiceListsPrinters)
 {
     servicetest::FakePrinter named(FirstPrinter, "Front desk");
     servicetest::FakePrinter unnamed(SecondPrinter, "");
@@ -189,7 +231,7 @@ TEST(TrayApplication, StartedServiceListsPrinters)
     service->addPrinter(FirstPrinter, true, false);
     service->addPrinter(SecondPrinter, true, false);
     EXPECT_EQ(app->state(), 2);
-    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - started (" + version() + ")");
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - started (" + version() + ")");
     // Started, but the server was never reached: the inactive image.
     EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
 
@@ -265,11 +307,11 @@ TEST(TrayApplication, StartedServiceListsPrinters)
         processEvents();
         return lampColour() == TrayIconImages::lampColor(true);
     }, 5000));
-    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - started (" + version() + ")");
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - started (" + version() + ")");
 
     app->onStopService();
     EXPECT_EQ(app->state(), 0);
-    EXPECT_EQ(app->trayIcon().toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
     EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
     EXPECT_EQ(entries(*app->buildMenu(true))[0], "Start service");
     printers.clear();
@@ -279,7 +321,7 @@ TEST(TrayApplication, StartedServiceListsPrinters)
     processEvents();
 }
 
-TEST(TrayApplication, ShowLogTogglesTheLogWindow)
+TEST_F(TrayApplication, ShowLogTogglesTheLogWindow)
 {
     EXPECT_FALSE(app->logWindow().isVisible());
     const auto menu = app->buildMenu(true);
@@ -298,7 +340,7 @@ TEST(TrayApplication, ShowLogTogglesTheLogWindow)
     EXPECT_FALSE(find(*hidden, "Show log...")->isChecked());
 }
 
-TEST(TrayApplication, BackupsAndPrinterPagesOpenOnTheDesktop)
+TEST_F(TrayApplication, BackupsAndPrinterPagesOpenOnTheDesktop)
 {
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler("file", &catcher, "open");
@@ -343,7 +385,7 @@ TEST(TrayApplication, BackupsAndPrinterPagesOpenOnTheDesktop)
     EXPECT_EQ(catcher.urls[2], QUrl("http://127.0.9.3"));
 }
 
-TEST(TrayApplication, ExpertViewByOption)
+TEST_F(TrayApplication, ExpertViewByOption)
 {
     app->setModes(true, false);
     EXPECT_TRUE(app->isExpertView());
@@ -352,22 +394,32 @@ TEST(TrayApplication, ExpertViewByOption)
     EXPECT_FALSE(app->isExpertView());
 }
 
-TEST(TrayApplication, ClickBuildsTheCurrentMenu)
+// One menu for the program's lifetime: the icon's context menu, brought up
+// to date in place; a left or a right click pops it up, other clicks do not.
+TEST_F(TrayApplication, ClicksOpenTheIconsOneMenu)
 {
+    const auto menu = app->currentMenu();
+    ASSERT_NE(menu, nullptr);
+    ASSERT_NE(app->trayIcon(), nullptr);
+    EXPECT_EQ(app->trayIcon()->contextMenu(), menu.get());
+    EXPECT_EQ(app->buildMenu(true), menu);
+    QAction *about = find(*menu, "About Orvel-Bridge");
+    EXPECT_EQ(app->buildMenu(false), menu);
+    EXPECT_EQ(find(*menu, "About Orvel-Bridge"), about);
+
     app->onTrayIconActivated(QSystemTrayIcon::DoubleClick);
-    EXPECT_EQ(app->currentMenu(), nullptr);
-    app->onTrayIconActivated(QSystemTrayIcon::Trigger);
-    const auto first = app->currentMenu();
-    ASSERT_NE(first, nullptr);
-    EXPECT_NE(find(*first, "About Orvel-Bridge"), nullptr);
-    app->onTrayIconActivated(QSystemTrayIcon::Context);
-    EXPECT_NE(app->currentMenu(), first);
     app->onTrayIconActivated(QSystemTrayIcon::MiddleClick);
-    EXPECT_NE(app->currentMenu(), nullptr);
-    app->currentMenu()->hide();
+    EXPECT_FALSE(menu->isVisible());
+    app->onTrayIconActivated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(menu->isVisible());
+    menu->hide();
+    app->onTrayIconActivated(QSystemTrayIcon::Context);
+    EXPECT_TRUE(menu->isVisible());
+    EXPECT_EQ(app->currentMenu(), menu);
+    menu->hide();
 }
 
-TEST(TrayApplication, TenMessagesFromAnotherThreadArriveInOrderInOnePass)
+TEST_F(TrayApplication, TenMessagesFromAnotherThreadArriveInOrderInOnePass)
 {
     processEvents();
     QListWidget *list = app->logWindow().logList();
@@ -403,7 +455,7 @@ TEST(TrayApplication, TenMessagesFromAnotherThreadArriveInOrderInOnePass)
     EXPECT_EQ(ours(), expected);
 }
 
-TEST(TrayApplication, NotificationsFromAnotherThreadBecomeBalloonsInOrder)
+TEST_F(TrayApplication, NotificationsFromAnotherThreadBecomeBalloonsInOrder)
 {
     std::vector<std::pair<QString, bool>> shown;
     const QMetaObject::Connection connection =
@@ -422,7 +474,7 @@ TEST(TrayApplication, NotificationsFromAnotherThreadBecomeBalloonsInOrder)
                          {"Backup done", false}, {"Tunnel failed", true}, {"Second backup done", false}}));
 }
 
-TEST(TrayApplication, AboutText)
+TEST_F(TrayApplication, AboutText)
 {
     const QStringList about = Application::aboutText().split('\n');
     ASSERT_EQ(about.size(), 3);
@@ -431,7 +483,7 @@ TEST(TrayApplication, AboutText)
     EXPECT_FALSE(about[2].isEmpty());
 }
 
-TEST(TrayIconImages, LightIconsOnDarkPanels)
+TEST_F(TrayIconImagesTest, LightIconsOnDarkPanels)
 {
     QPalette dark;
     dark.setColor(QPalette::Window, QColor(30, 30, 30));
@@ -451,8 +503,244 @@ TEST(TrayIconImages, LightIconsOnDarkPanels)
     EXPECT_NE(TrayIconImages::lampColor(true), TrayIconImages::lampColor(false));
 }
 
-// Last: SIGTERM reaches onExit on this thread through the pipe.
-TEST(TrayApplication, TerminateSignalLeadsToExitOnThisThread)
+// The printer's entry in the menu once the service lists it.
+void waitForPrinter(uint32_t address)
+{
+    ASSERT_TRUE(sockettest::eventually([&] {
+        std::vector<PrinterDetails> printers;
+        service->getPrinters(printers);
+        return printers.size() == 1 && printers[0].address == address;
+    }, 10000));
+}
+
+// Opens the menu as a click does and triggers the entry `path` (a submenu's
+// title, then the entry) from it.
+void clickMenu(const std::vector<QString> &path)
+{
+    app->onTrayIconActivated(QSystemTrayIcon::Trigger);
+    QMenu *menu = app->currentMenu().get();
+    ASSERT_TRUE(menu->isVisible());
+    QAction *action = nullptr;
+    for (const QString &text : path) {
+        action = find(*menu, text);
+        ASSERT_NE(action, nullptr) << text.toStdString();
+        if (action->menu())
+            menu = action->menu();
+    }
+    app->currentMenu()->hide();
+    action->trigger();
+}
+
+// Records the texts of the message boxes the menu opens; `whileUp` runs in
+// the box's own event loop, then the box is closed.
+struct BoxWatcher {
+    std::vector<QString> texts;
+    std::function<void()> whileUp;
+    QMetaObject::Connection connection;
+    BoxWatcher()
+    {
+        connection = QObject::connect(app, &Application::messageBoxOpened, [this](QMessageBox *box) {
+            texts.push_back(box->text());
+            EXPECT_EQ(box->windowTitle(), "Orvel-Bridge");
+            EXPECT_EQ(box->icon(), QMessageBox::Information);
+            QPointer<QMessageBox> guard(box);
+            QTimer::singleShot(0, box, [this, guard] {
+                if (whileUp) {
+                    auto run = std::move(whileUp);
+                    whileUp = nullptr;
+                    run();
+                }
+                if (guard)
+                    guard->accept();
+            });
+        });
+    }
+    ~BoxWatcher() { QObject::disconnect(connection); }
+};
+
+// Details..., Show status... and About, each through the menu, show their
+// texts in a modal information box titled "Orvel-Bridge".
+TEST_F(TrayApplication, MenuCommandsShowTheirTexts)
+{
+    constexpr uint32_t Printer = (127u << 24) | (9u << 8) | 4;  // 127.0.9.4
+    servicetest::FakePrinter printer(Printer, "Back office");
+    app->setModes(true, false);
+    app->onStartService();
+    service->addPrinter(Printer, true, false);
+    waitForPrinter(Printer);
+
+    BoxWatcher boxes;
+    clickMenu({"Back office - 127.0.9.4", "Details..."});
+    clickMenu({"Show status..."});
+    clickMenu({"About Orvel-Bridge"});
+    ASSERT_EQ(boxes.texts.size(), 3u);
+    EXPECT_EQ(lines(boxes.texts[0].toStdString())[0], "Name: Back office");
+    EXPECT_EQ(lines(boxes.texts[0].toStdString())[1], "Address: 127.0.9.4");
+    EXPECT_EQ(boxes.texts[1], app->statusText());
+    EXPECT_EQ(lines(boxes.texts[1].toStdString())[2], "Discovered printer(s): 1");
+    EXPECT_EQ(boxes.texts[2], Application::aboutText());
+    app->onStopService();
+}
+
+// While a box from the menu is up, the menu is opened again, another box is
+// opened from it and the service is stopped, which takes the printer whose
+// "Details..." opened the box out of the menu: nothing that the box's action
+// still runs in is deleted until the box has closed.
+TEST_F(TrayApplication, ClicksWhileAMessageBoxIsUpDeleteNothingInUse)
+{
+    constexpr uint32_t Printer = (127u << 24) | (9u << 8) | 5;  // 127.0.9.5
+    servicetest::FakePrinter printer(Printer, "Stock room");
+    app->setModes(true, false);
+    app->onStartService();
+    service->addPrinter(Printer, true, false);
+    waitForPrinter(Printer);
+    const auto menu = app->currentMenu();
+    app->buildMenu(true);
+    QPointer<QAction> entry = find(*menu, "Stock room - 127.0.9.5");
+    ASSERT_FALSE(entry.isNull());
+    QPointer<QAction> details = find(*entry->menu(), "Details...");
+    ASSERT_FALSE(details.isNull());
+
+    BoxWatcher boxes;
+    bool checked = false;
+    boxes.whileUp = [&] {
+        app->onTrayIconActivated(QSystemTrayIcon::Trigger);
+        app->onTrayIconActivated(QSystemTrayIcon::Context);
+        clickMenu({"About Orvel-Bridge"});  // a second box, inside the first
+        clickMenu({"Stop service"});
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_EQ(find(*menu, "Stock room - 127.0.9.5"), nullptr);
+        EXPECT_NE(find(*menu, "No printer detected"), nullptr);
+        EXPECT_FALSE(entry.isNull());
+        EXPECT_FALSE(details.isNull());
+        checked = true;
+    };
+    details->trigger();
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(boxes.texts.size(), 2u);
+    EXPECT_EQ(app->currentMenu(), menu);
+    // Closed: the printer's entries go at the next pass of the event loop.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(entry.isNull());
+    EXPECT_TRUE(details.isNull());
+}
+
+// "Exit" from the menu ends run() with 0 and the service stopped; with
+// "notify-run" the starting balloon came first.
+TEST_F(TrayApplication, ExitFromTheMenuEndsTheProgramWith0)
+{
+    app->setModes(true, true);
+    std::vector<QString> balloons;
+    QObject::connect(app, &Application::balloonShown,
+                     [&](const QString &text, bool isError) { balloons.push_back(text + (isError ? "!" : "")); });
+    QTimer::singleShot(0, app, [] {
+        EXPECT_TRUE(service->IThread::isRunning());
+        clickMenu({"Exit"});
+    });
+    EXPECT_EQ(app->run(), 0);
+    EXPECT_FALSE(service->IThread::isRunning());
+    EXPECT_EQ(app->state(), 0);
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
+    ASSERT_FALSE(balloons.empty());
+    EXPECT_EQ(balloons[0], "Orvel-Bridge is starting");
+}
+
+// A printer page that cannot be opened (no browser on this platform) gives
+// the critical balloon with the URL.
+TEST_F(TrayApplication, FailedPrinterPageGivesACriticalBalloon)
+{
+    constexpr uint32_t Printer = (127u << 24) | (9u << 8) | 6;  // 127.0.9.6
+    servicetest::FakePrinter printer(Printer, "Hall");
+    app->onStartService();
+    service->addPrinter(Printer, true, false);
+    waitForPrinter(Printer);
+    std::vector<std::pair<QString, bool>> balloons;
+    QObject::connect(app, &Application::balloonShown,
+                     [&](const QString &text, bool isError) { balloons.emplace_back(text, isError); });
+    clickMenu({"Hall - 127.0.9.6"});
+    app->onStopService();
+    EXPECT_EQ(balloons, (std::vector<std::pair<QString, bool>>{{"Failed to open url 'http://127.0.9.6'", true}}));
+}
+
+// Stop service and Start service from the menu: the tooltip, the icon and the
+// menu's first entry follow.
+TEST_F(TrayApplication, StopAndStartFromTheMenuChangeTheState)
+{
+    app->setModes(true, false);
+    clickMenu({"Start service"});
+    EXPECT_EQ(app->state(), 2);
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - started (" + version() + ")");
+    EXPECT_TRUE(service->IThread::isRunning());
+    EXPECT_TRUE(sockettest::eventually([&] {
+        service->setServerConnected(true);
+        QCoreApplication::sendPostedEvents();
+        return lampColour() == TrayIconImages::lampColor(true);
+    }, 5000));
+    EXPECT_EQ(entries(*app->buildMenu(true))[0], "Stop service");
+    clickMenu({"Stop service"});
+    EXPECT_EQ(app->state(), 0);
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
+    EXPECT_EQ(lampColour(), TrayIconImages::lampColor(false));
+    EXPECT_FALSE(service->IThread::isRunning());
+    EXPECT_EQ(entries(*app->buildMenu(true))[0], "Start service");
+}
+
+// No notification area yet: the program says so once, holds its balloons,
+// and shows the icon (and then the balloons) when one appears.
+TEST_F(TrayApplication, WaitsForANotificationArea)
+{
+    int looks = 0;
+    replaceApplication([&](qint64) { return ++looks > 3; });
+    std::vector<QString> balloons;
+    QObject::connect(app, &Application::balloonShown,
+                     [&](const QString &text, bool) { balloons.push_back(text); });
+    app->setup();
+    EXPECT_FALSE(app->isIconShown());
+    EXPECT_EQ(app->trayIcon(), nullptr);
+    EXPECT_EQ(app->toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
+    service->informationMessage("Backup done");
+    QCoreApplication::sendPostedEvents();
+    EXPECT_TRUE(balloons.empty());
+
+    ASSERT_TRUE(sockettest::eventually([&] {
+        QCoreApplication::processEvents();
+        return app->isIconShown();
+    }, 20000));
+    EXPECT_EQ(looks, 4);
+    ASSERT_NE(app->trayIcon(), nullptr);
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
+    EXPECT_EQ(app->trayIcon()->contextMenu(), app->currentMenu().get());
+    EXPECT_EQ(balloons, std::vector<QString>{"Backup done"});
+
+    QCoreApplication::sendPostedEvents();
+    QListWidget *list = app->logWindow().logList();
+    int waiting = 0;
+    for (int row = 0; row < list->count(); ++row)
+        waiting += list->item(row)->text().endsWith("Waiting for a notification area") ? 1 : 0;
+    EXPECT_EQ(waiting, 1);
+}
+
+// The icon's lines are light on a dark palette and dark on a light one, and
+// follow a change of the desktop's colours while the program runs.
+TEST_F(TrayApplication, IconFollowsThePanelColours)
+{
+    auto lineLightness = [] { return app->trayIcon()->icon().pixmap(64, 64).toImage().pixelColor(4, 34).lightness(); };
+    QPalette dark;
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    QApplication::setPalette(dark);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_GT(lineLightness(), 128);
+    QPalette light;
+    light.setColor(QPalette::Window, QColor(240, 240, 240));
+    QApplication::setPalette(light);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_LT(lineLightness(), 128);
+    EXPECT_EQ(app->trayIcon()->toolTip(), "Orvel-Bridge - stopped (" + version() + ")");
+}
+
+// SIGTERM reaches onExit on this thread through the pipe.
+TEST_F(TrayApplication, TerminateSignalLeadsToExitOnThisThread)
 {
     app->onStartService();
     ASSERT_TRUE(service->IThread::isRunning());
@@ -477,22 +765,6 @@ TEST(TrayApplication, TerminateSignalLeadsToExitOnThisThread)
 
 #include "application_test.moc"
 
-// LeakSanitizer (address-sanitized build): Qt's offscreen platform plugin
-// never frees the screen and cursor it makes when the application starts;
-// they are Qt's objects, not this project's. Compiled in, so that the run
-// that lists the tests at build time holds to it too. Qt has no frame
-// pointers, so leak stacks are unwound the slow way for the rule to see the
-// caller. Without the sanitizer these functions are never called.
-extern "C" const char *__lsan_default_suppressions()
-{
-    return "leak:QGuiApplicationPrivate::createPlatformIntegration\n";
-}
-
-extern "C" const char *__asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
-
 int main(int argc, char **argv)
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
@@ -506,18 +778,7 @@ int main(int argc, char **argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Orvel"));
     QCoreApplication::setApplicationName(QStringLiteral("Orvel-Bridge-test"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(OrvelBridgeVersion));
-    int result = 0;
-    {
-        service = std::make_shared<TestService>(std::vector<const char *>{
-            "--printer-tunnel", "false"});
-        auto application = std::make_unique<Application>(argc, argv, service);
-        app = application.get();
-        app->setup();
-        result = RUN_ALL_TESTS();
-        app = nullptr;
-        application.reset();
-        service.reset();
-    }
+    const int result = RUN_ALL_TESTS();
     LogManager::instance().finalize();
     Platform::instance().finalize();
     return result;

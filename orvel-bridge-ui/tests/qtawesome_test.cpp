@@ -1,8 +1,10 @@
 #include "iconimages.h"
 #include "qtawesome.h"
 #include "qtawesomechariconpainter.h"
+#include "qtawesomeiconpaintericonengine.h"
 #include "qtawesomenames.h"
 
+#include <QApplication>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QRegularExpression>
@@ -254,4 +256,62 @@ TEST_F(QtAwesomeTest, PaintedColourFollowsTheLookUpOrder)
     const QVariantMap green{{"color", QColor(0, 225, 0)}};
     EXPECT_EQ(colourOf(green, QIcon::Normal, QIcon::Off), QColor(0, 225, 0));
     EXPECT_EQ(colourOf(green, QIcon::Active, QIcon::Off), QColor(10, 10, 10));
+}
+
+// HiDPI: asked (as QIcon asks on a screen of ratio 2) for a 16 × 16 icon,
+// that is 32 × 32 device pixels at ratio 2, the engine draws 32 × 32 pixels
+// marked with ratio 2, the same picture as a 32-pixel icon (not a 16-pixel
+// one blown up).
+TEST_F(QtAwesomeTest, ScaledPixmapHasRatioTimesThePixels)
+{
+    QtAwesomeCharIconPainter painter;
+    QVariantMap options = awesome.defaultOptions();
+    options.insert("char", awesome.codePoint("print"));
+    QtAwesomeIconPainterIconEngine engine(&awesome, &painter, options);
+
+    QIconEngine::ScaledPixmapArgument request;
+    request.size = QSize(32, 32);
+    request.mode = QIcon::Normal;
+    request.state = QIcon::Off;
+    request.scale = 2.0;
+    engine.virtual_hook(QIconEngine::ScaledPixmapHook, &request);
+    EXPECT_EQ(request.pixmap.size(), QSize(32, 32));
+    EXPECT_DOUBLE_EQ(request.pixmap.devicePixelRatio(), 2.0);
+    const QImage scaled = request.pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+    const QImage sharp = engine.pixmap(QSize(32, 32), QIcon::Normal, QIcon::Off).toImage().convertToFormat(
+        QImage::Format_ARGB32);
+    EXPECT_EQ(scaled, sharp);
+    EXPECT_GT(inspect(scaled).painted,
+              inspect(engine.pixmap(QSize(16, 16), QIcon::Normal, QIcon::Off).toImage()).painted * 2);
+
+    // A ratio of 1 (or none) is the plain pixmap.
+    request.size = QSize(16, 16);
+    request.scale = 1.0;
+    engine.virtual_hook(QIconEngine::ScaledPixmapHook, &request);
+    EXPECT_EQ(request.pixmap.size(), QSize(16, 16));
+    EXPECT_DOUBLE_EQ(request.pixmap.devicePixelRatio(), 1.0);
+}
+
+// On a screen of ratio 2 (the test run with QT_SCALE_FACTOR=2), QIcon's own
+// pixmap of an icon is drawn at twice the pixels with ratio 2.
+TEST_F(QtAwesomeTest, IconsOnAScreenOfRatio2AreDrawnAtTwiceThePixels)
+{
+    if (qApp->devicePixelRatio() < 2.0)
+        GTEST_SKIP() << "the screen's device pixel ratio is " << qApp->devicePixelRatio()
+                     << " (the qtawesome_hidpi test runs this with QT_SCALE_FACTOR=2)";
+    const QPixmap pixmap = awesome.icon("print").pixmap(QSize(16, 16));
+    EXPECT_EQ(pixmap.size(), QSize(32, 32));
+    EXPECT_DOUBLE_EQ(pixmap.devicePixelRatio(), 2.0);
+    // Drawn at 32 pixels, not a 16-pixel glyph blown up: a blow-up repeats
+    // every pixel in a 2 × 2 block; the glyph's edges show blocks that differ.
+    const QImage image = pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+    int mixedBlocks = 0;
+    for (int y = 0; y < 32; y += 2) {
+        for (int x = 0; x < 32; x += 2) {
+            const QRgb corner = image.pixel(x, y);
+            if (image.pixel(x + 1, y) != corner || image.pixel(x, y + 1) != corner || image.pixel(x + 1, y + 1) != corner)
+                ++mixedBlocks;
+        }
+    }
+    EXPECT_GT(mixedBlocks, 0);
 }

@@ -6,30 +6,16 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
-// LeakSanitizer (in the address-sanitized build) reports the objects Qt's
-// offscreen platform plugin makes for its screen and cursor when the
-// application starts and never frees; they are Qt's, not this project's.
-// They are suppressed here, compiled into the program, so that the rule also
-// holds for the run that lists the tests at build time, which gets no test
-// environment. The frames below the plugin carry no frame pointers, so leak
-// stacks are unwound the slow way for the suppression to see the caller
-// (the environment's ASAN_OPTIONS can still override). Without the sanitizer
-// these functions are never called.
-extern "C" const char *__lsan_default_suppressions()
-{
-    return "leak:QGuiApplicationPrivate::createPlatformIntegration\n";
-}
-
-extern "C" const char *__asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
-
+// The leak rules of the sanitized build are compiled in from the folder's
+// sanitizer-leaks.supp (qtsanitizerdefaults).
 int main(int argc, char **argv)
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     testing::InitGoogleTest(&argc, argv);
+    // Icons are asked for at the screen's device pixel ratio, as in the
+    // tray program.
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication application(argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,12 +1,17 @@
 """The tray program in a real X session: Xvfb with tint2 as the notification
 area host, simulated printers from orvel-bridge-lab, all inside a private
-network namespace (the bridge's discovery broadcasts stay in it).
+network namespace (the bridge's discovery broadcasts stay in it). The program
+runs in a private IPC namespace too: its
+single-instance guard is per user, so the tray tests, run at once, and a
+tray the user runs would otherwise refuse each other.
 
   Help: "help" prints the options, the tray's two included, and exits 0
         without a display (so without an icon).
   Window: the icon appears in the panel; a click opens the menu with the
         server line and the printers' labels (screenshots before and after
-        are saved under the build folder); a second instance is refused with
+        are saved under the build folder); a right click opens it too;
+        "Show status..." shows its box, and a click on the icon while the
+        box is up does not end the program; a second instance is refused with
         "Error: another instance is running" and exit code 1; SIGTERM stops
         the service and ends the program with 0 within 2 s, its icon gone.
 
@@ -160,6 +165,40 @@ class Window(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         return path
 
+    def click_icon(self, button):
+        """Clicks the tray icon with `button`; the panel may embed it anew."""
+        for _ in range(5):
+            window = wait_until(self.icon_window, 10, 0.5)
+            if window and self.x("xdotool", "mousemove", "--window", window, "12", "12", "click",
+                                 str(button)).returncode == 0:
+                return
+            time.sleep(0.5)
+        self.fail("could not click the icon: " + self.outputs())
+
+    def open_menu(self):
+        """Left-clicks the icon until its menu shows. A click can miss the
+        icon while the panel embeds it anew (a new window), as the first
+        click above also allows for."""
+        for _ in range(3):
+            self.click_icon(1)
+            if wait_until(self.menu_windows, 5):
+                return
+        self.fail("no menu: " + self.log_text()[-3000:])
+
+    def menu_windows(self):
+        """The program's visible pop-up menus: its override-redirect windows
+        other than the icon (24 pixels wide in the panel)."""
+        menus = []
+        for window in self.x("xdotool", "search", "--onlyvisible", "--classname", "orvel-bridge-ui").stdout.split():
+            info = self.x("xwininfo", "-id", window).stdout
+            if "Override Redirect State: yes" in info and "Width: 24\n" not in info:
+                menus.append(window)
+        return menus
+
+    def boxes(self):
+        """The message boxes up: the program's visible "Orvel-Bridge" windows."""
+        return self.x("xdotool", "search", "--onlyvisible", "--name", "^Orvel-Bridge$").stdout.split()
+
     def test_window(self):
         # The panel takes about 15 s to appear without a window manager; the
         # program waits for its notification area.
@@ -206,7 +245,47 @@ class Window(unittest.TestCase):
         menus = self.x("xwininfo", "-root", "-tree").stdout
         self.assertIn("orvel-bridge-ui", menus)
 
+        self.x("xdotool", "key", "Escape")
+        self.assertTrue(wait_until(lambda: not self.menu_windows(), 10), "the menu did not close")
+
+        # A right click opens the same menu (the icon's context menu), once.
+        opened = self.log_text().count("Tray menu opened: ")
+        self.click_icon(3)
+        self.assertTrue(wait_until(lambda: self.log_text().count("Tray menu opened: ") > opened, 10))
+        time.sleep(0.5)
+        self.assertEqual(self.log_text().count("Tray menu opened: "), opened + 1)
+        self.assertTrue(self.menu_windows())
+        self.x("xdotool", "key", "Escape")
+        self.assertTrue(wait_until(lambda: not self.menu_windows(), 10), "the menu did not close")
+
+        # "Show status..." (the fifth entry that takes the keyboard's focus)
+        # shows its text in a box; a click on the icon while the box is up
+        # leaves the program running; the box closes with Escape.
+        self.open_menu()
+        self.x("xdotool", "key", "--delay", "100", "Down", "Down", "Down", "Down", "Down", "Return")
+        self.assertTrue(wait_until(self.boxes, 10), "no status box: " + self.outputs())
+        self.assertTrue(wait_until(lambda: "Message box shown: Orvel-Server connected: no | Instance GUID: "
+                                   in self.log_text(), 10))
+        # (Here the box, modal, keeps the click from the icon: Qt blocks
+        # the icon's window while it is up; over D-Bus the menu does open,
+        # which the StatusNotifierItem test works.)
+        self.click_icon(1)
+        time.sleep(1.0)
+        self.assertIsNone(self.tray.poll(), self.outputs())
+        if self.menu_windows():
+            self.x("xdotool", "key", "Escape")
+        for _ in range(5):
+            boxes = self.boxes()
+            if not boxes:
+                break
+            self.x("xdotool", "windowfocus", "--sync", boxes[-1])
+            self.x("xdotool", "key", "Escape")
+            wait_until(lambda: boxes[-1] not in self.boxes(), 5)
+        self.assertEqual(self.boxes(), [])
+        self.assertIsNone(self.tray.poll(), self.outputs())
+
         # "Show log..." is the sixth entry that takes the keyboard's focus.
+        self.open_menu()
         self.x("xdotool", "key", "--delay", "100", "Down", "Down", "Down", "Down", "Down", "Down", "Return")
         logs = wait_until(lambda: self.x("xdotool", "search", "--onlyvisible", "--name", "^Logs$").stdout.split(), 10)
         self.assertTrue(logs, "the log window did not show")
@@ -243,7 +322,7 @@ def main():
         if not LAB or not os.path.exists(LAB):
             print("ORVEL_BRIDGE_LAB is not set to the simulator")
             return 1
-        command = ["unshare", "-n"] if os.geteuid() == 0 else ["unshare", "-r", "-n"]
+        command = ["unshare", "-n", "-i"] if os.geteuid() == 0 else ["unshare", "-r", "-n", "-i"]
         probe = subprocess.run(command + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if probe.returncode != 0:
             print("skipped: no private network namespace (needs root or user namespaces)")
