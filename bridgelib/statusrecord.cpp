@@ -210,7 +210,9 @@ std::string StatusRecord::toJson() const
     out += "  \"written\": " + number(written) + ",\n";
     out += "  \"server\": {\"address\": " + text(serverAddress) + ", \"port\": " + number(serverPort) +
            ", \"reachable\": " + (serverReachable ? flag(*serverReachable) : "null") +
-           ", \"connected\": " + flag(serverConnected) + "},\n";
+           ", \"connected\": " + flag(serverConnected) + ", \"tls\": " + flag(serverTls) +
+           ", \"certificate_subject\": " + text(serverCertificateSubject) +
+           ", \"certificate_expiry\": " + number(serverCertificateExpiry) + "},\n";
     out += "  \"gateway_port\": " + (gatewayPort ? number(*gatewayPort) : "null") + ",\n";
     out += "  \"responder\": " + flag(responder) + ",\n";
     out += "  \"printer_tunnel\": " +
@@ -277,6 +279,9 @@ bool StatusRecord::fromJson(const std::string &text, StatusRecord &record, std::
         serverFields.integer("port", read.serverPort, 0, 65535, false);
         serverFields.optionalBoolean("reachable", read.serverReachable);
         serverFields.boolean("connected", read.serverConnected);
+        serverFields.boolean("tls", read.serverTls, false);
+        serverFields.string("certificate_subject", read.serverCertificateSubject, false);
+        serverFields.integer("certificate_expiry", read.serverCertificateExpiry, 0, INT64_MAX, false);
     }
     if (const StatusRecordJson *tunnel = fields.get("printer_tunnel", false); tunnel && !tunnel->isNull()) {
         Fields tunnelFields(*tunnel, "the printer tunnel", error);
