@@ -6,6 +6,7 @@
 #include "reporttable.h"
 #include "socatrelay.h"
 #include "threadcensus.h"
+#include "tlsrelay.h"
 #include "tunnelrelay.h"
 #include "workloads.h"
 
@@ -105,7 +106,7 @@ double cpuPerGiBOf(const Measurement &measurement)
 
 RelayBench::RelayBench(const BenchOptions &options, const std::string &socatProgram, std::vector<std::string> notes)
     : options_(options), socatProgram_(socatProgram), notes_(std::move(notes)),
-      names_{"direct", "Tunnel", "Gateway", "socat"}
+      names_{"direct", "Tunnel", "Gateway", "socat", "TLS Tunnel"}
 {
     if (options_.runsRelay("direct"))
         relays_[DirectColumn] = std::make_unique<DirectRoute>();
@@ -115,6 +116,8 @@ RelayBench::RelayBench(const BenchOptions &options, const std::string &socatProg
         relays_[GatewayColumn] = std::make_unique<GatewayRelay>();
     if (options_.runsRelay("socat") && !socatProgram_.empty())
         relays_[SocatColumn] = std::make_unique<SocatRelay>(socatProgram_);
+    if (options_.runsRelay("tls-tunnel"))
+        relays_[TlsTunnelColumn] = std::make_unique<TlsTunnelRelay>();
 }
 
 RelayBench::~RelayBench() = default;
@@ -208,6 +211,7 @@ int RelayBench::run(std::ostream &out)
     printProblems(out);
     out << '\n';
     printNotes(out);
+    printTlsFigures(out);
 
     bool failed = false;
     for (const Results *results : {&oneWay_, &bothWays_, &roundTrips_, &concurrent_})
@@ -262,6 +266,31 @@ void RelayBench::printTable(std::ostream &out) const
            "(*) Times: > 1 means A is slower.\n"
            "(**) The path's CPU time (this process and socat) less the direct path's, which is the\n"
            "     clients' and sinks' own: what the relay itself spends per GiB it moves.\n";
+}
+
+void RelayBench::printTlsFigures(std::ostream &out) const
+{
+    out << "\nTLS Tunnel (one side TLS, the TLS endpoint in this process: both ends of TLS counted) beside "
+           "the plain Tunnel:\n";
+    ReportTable table({"figure", "Tunnel", "TLS Tunnel", "TLS/Tunnel"});
+    auto addFigure = [&](const std::string &label, const Results &results, const Figure &figure, int decimals) {
+        table.addRow({label, cell(results[TunnelColumn], figure(results[TunnelColumn]), decimals),
+                      cell(results[TlsTunnelColumn], figure(results[TlsTunnelColumn]), decimals),
+                      ratioCell(results[TlsTunnelColumn], results[TunnelColumn], figure(results[TlsTunnelColumn]),
+                                figure(results[TunnelColumn]))});
+    };
+    auto relayCpu = [](const Results &results) -> Figure {
+        const double own = results[DirectColumn].cpuSecondsPerGiB();
+        return [own](const Measurement &measurement) { return measurement.cpuSecondsPerGiB() - own; };
+    };
+    addFigure("one way, MB/s", oneWay_, throughputOf, 1);
+    addFigure("both ways, MB/s (sum)", bothWays_, throughputOf, 1);
+    addFigure("round trip 1 byte, median us", roundTrips_, medianOf, 1);
+    addFigure("set-up of one connection, mean us", concurrent_, setupOf, 1);
+    addFigure("one way, CPU-s per GiB, whole path", oneWay_, cpuPerGiBOf, 2);
+    addFigure("one way, relay CPU-s per GiB", oneWay_, relayCpu(oneWay_), 2);
+    addFigure("both ways, relay CPU-s per GiB", bothWays_, relayCpu(bothWays_), 2);
+    table.print(out);
 }
 
 void RelayBench::printGoals(std::ostream &out) const

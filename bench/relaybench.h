@@ -26,7 +26,7 @@ public:
     int run(std::ostream &out);
 
 private:
-    enum Column { DirectColumn, TunnelColumn, GatewayColumn, SocatColumn, ColumnCount };
+    enum Column { DirectColumn, TunnelColumn, GatewayColumn, SocatColumn, TlsTunnelColumn, ColumnCount };
     using Results = std::array<Measurement, ColumnCount>;
     using Workload = std::function<Measurement(Relay &)>;
     using Figure = std::function<double(const Measurement &)>;
@@ -41,6 +41,7 @@ private:
     static Measurement measureOnce(const Workload &workload, Relay &relay);
     void printTable(std::ostream &out) const;
     void printGoals(std::ostream &out) const;
+    void printTlsFigures(std::ostream &out) const;
     void printProblems(std::ostream &out) const;
     void printNotes(std::ostream &out) const;
 
