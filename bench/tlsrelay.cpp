@@ -6,6 +6,8 @@
 #include "tlsclient.h"
 #include "tlstesttools.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -37,6 +39,7 @@ struct TlsTunnelRelay::Endpoint {
         targetPort = target;
         SSL_CTX_use_certificate(context.get(), identity.certificate.get());
         SSL_CTX_use_PrivateKey(context.get(), identity.key.get());
+        SSL_CTX_set_mode(context.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         return listener.start([this](UniqueFd connection) { accepted(std::move(connection)); }, problem);
     }
 
@@ -48,6 +51,9 @@ struct TlsTunnelRelay::Endpoint {
         threads.emplace_back([this, descriptor] { serve(descriptor); });
     }
 
+    // Non-blocking both ways, with one buffer per direction: a relay that
+    // blocked in a write could deadlock with the Tunnel, which blocks in its
+    // own writes, once both directions are full.
     void serve(int descriptor)
     {
         std::unique_ptr<SSL, tlstest::KeyFree> ssl(SSL_new(context.get()));
@@ -57,33 +63,62 @@ struct TlsTunnelRelay::Endpoint {
         UniqueFd target = Loopback::connectTo(targetPort);
         if (target.get() < 0)
             return;
-        std::vector<char> buffer(65536);
+        ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+        ::fcntl(target.get(), F_SETFL, ::fcntl(target.get(), F_GETFL) | O_NONBLOCK);
+        std::vector<char> up(65536), down(65536);  // to the target, to the TLS client
+        size_t upBegin = 0, upEnd = 0, downBegin = 0, downEnd = 0;
         for (;;) {
-            if (SSL_pending(ssl.get()) == 0) {
-                pollfd waits[2] = {{descriptor, POLLIN, 0}, {target.get(), POLLIN, 0}};
-                if (::poll(waits, 2, -1) < 0)
+            bool progressed = false;
+            if (upBegin == upEnd) {
+                upBegin = upEnd = 0;
+                const int n = SSL_read(ssl.get(), up.data(), static_cast<int>(up.size()));
+                if (n > 0) {
+                    upEnd = static_cast<size_t>(n);
+                    progressed = true;
+                } else if (SSL_get_error(ssl.get(), n) != SSL_ERROR_WANT_READ &&
+                           SSL_get_error(ssl.get(), n) != SSL_ERROR_WANT_WRITE) {
                     return;
-                if (waits[1].revents) {
-                    const ssize_t n = ::recv(target.get(), buffer.data(), buffer.size(), 0);
-                    if (n <= 0)
-                        return;
-                    for (ssize_t sent = 0; sent < n;) {
-                        const int m = SSL_write(ssl.get(), buffer.data() + sent, static_cast<int>(n - sent));
-                        if (m <= 0)
-                            return;
-                        sent += m;
-                    }
                 }
-                if (!waits[0].revents)
-                    continue;
             }
-            const int n = SSL_read(ssl.get(), buffer.data(), static_cast<int>(buffer.size()));
-            if (n <= 0) {
-                if (SSL_get_error(ssl.get(), n) == SSL_ERROR_WANT_READ)
-                    continue;
+            if (upBegin < upEnd) {
+                const ssize_t n = ::send(target.get(), up.data() + upBegin, upEnd - upBegin, MSG_NOSIGNAL);
+                if (n > 0) {
+                    upBegin += static_cast<size_t>(n);
+                    progressed = true;
+                } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                    return;
+                }
+            }
+            if (downBegin == downEnd) {
+                downBegin = downEnd = 0;
+                const ssize_t n = ::recv(target.get(), down.data(), down.size(), 0);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                    return;
+                if (n > 0) {
+                    downEnd = static_cast<size_t>(n);
+                    progressed = true;
+                }
+            }
+            if (downBegin < downEnd) {
+                const int n = SSL_write(ssl.get(), down.data() + downBegin, static_cast<int>(downEnd - downBegin));
+                if (n > 0) {
+                    downBegin += static_cast<size_t>(n);
+                    progressed = true;
+                } else if (SSL_get_error(ssl.get(), n) != SSL_ERROR_WANT_WRITE &&
+                           SSL_get_error(ssl.get(), n) != SSL_ERROR_WANT_READ) {
+                    return;
+                }
+            }
+            if (progressed)
+                continue;
+            const short tlsEvents = static_cast<short>((upBegin == upEnd ? POLLIN : 0) |
+                                                       (downBegin < downEnd ? POLLOUT : 0));
+            const short targetEvents = static_cast<short>((downBegin == downEnd ? POLLIN : 0) |
+                                                          (upBegin < upEnd ? POLLOUT : 0));
+            pollfd waits[2] = {{descriptor, tlsEvents, 0}, {target.get(), targetEvents, 0}};
+            if (::poll(waits, 2, -1) < 0 && errno != EINTR)
                 return;
-            }
-            if (!Loopback::sendAll(target.get(), buffer.data(), static_cast<size_t>(n)))
+            if ((waits[0].revents | waits[1].revents) & (POLLERR | POLLNVAL))
                 return;
         }
     }
