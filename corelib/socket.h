@@ -21,7 +21,8 @@ class TlsStream;
 // a shared pointer. Copies and clones share the handle: the first of them to
 // be closed or destroyed closes it for all.
 //
-// Thread-safety: one thread reads and one thread writes at a time; close()
+// Thread-safety: one thread reads and one thread writes at a time (once TLS
+// runs, one thread at a time for both: TLS keeps one state); close()
 // may be called from any other thread to abort a blocked call, after which
 // handle() is -1 and every later call fails. handleMutex_ guards handle_ only
 // and is never held across a system call. handleMutex_ also guards tls_; a
