@@ -176,8 +176,11 @@ class Session(TlsCase):
 
     def test_every_connection_was_tls(self):
         handshakes = self.endpoint.reports("tls-handshake")
-        self.assertGreaterEqual(len(handshakes), 3, "server tests, the session and the tunnel")
-        self.assertEqual({h["result"] for h in handshakes}, {"ok"})
+        ok = [h for h in handshakes if h["result"] == "ok"]
+        self.assertGreaterEqual(len(ok), 3, "server tests, the session and the tunnel")
+        # Only a handshake the stop cut short may fail, and without an alert.
+        self.assertLessEqual(len(handshakes) - len(ok), 1)
+        self.assertFalse([h for h in handshakes if "ALERT" in h.get("reason", "")])
         # Every connection the lab's server saw came through the endpoint.
         sessions = [f for _, _, f in self.lab.events("server-session")]
         self.assertTrue(sessions)
@@ -226,8 +229,10 @@ class Refusals(TlsCase):
                 lines = bridge.log("out") + bridge.log("err")
                 refusals = [(level, t) for _, level, t in lines if t.startswith("Server certificate of ")]
                 self.assertTrue(refusals, "refusal logged")
-                attempts = len(endpoint.reports("tls-accept"))
-                self.assertEqual(len(refusals), attempts, "one line per connection")
+                # The bridge's alert tells each refusal to the endpoint; a
+                # handshake cut by the stop ends without one and is not logged.
+                alerted = [h for h in endpoint.reports("tls-handshake") if "ALERT" in h.get("reason", "")]
+                self.assertEqual(len(refusals), len(alerted), "one line per refused connection")
                 for level, line in refusals:
                     self.assertEqual(level, "WARNING")
                     self.assertRegex(line, r"^Server certificate of %s:%d refused: %s \(" %
@@ -318,7 +323,13 @@ class ThroughGateway(TlsCase):
         # the server's certificate.
         self.assertTrue(any(t.startswith("TLS (TLSv1.") and "CN=wvt.test" in t and t.endswith("(Gateway)")
                             for t in self.slave.texts()), "the slave's own handshake through the gateway")
-        self.assertEqual({h["result"] for h in self.endpoint.reports("tls-handshake")}, {"ok"})
+        # A relayed connection the slave dropped unused (it tries its
+        # gateways at once) ends before any handshake; none carries plain bytes.
+        handshakes = {h["conn"]: h["result"] for h in self.endpoint.reports("tls-handshake")}
+        self.assertIn("ok", handshakes.values())
+        for end in self.endpoint.reports("tls-end"):
+            if handshakes.get(end["conn"]) != "ok":
+                self.assertEqual(end["up"], "0", "no plain byte on a connection without TLS")
 
     def test_gateway_server_test_uses_tls(self):
         self.assertTrue(any(t.startswith("TLS (TLSv1.") and t.endswith("(Server)") for t in self.gateway.texts()),
