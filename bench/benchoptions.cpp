@@ -42,8 +42,8 @@ bool BenchOptions::parse(int argc, char **argv, std::string &error)
             }
         } else if (argument == "--relay" && hasValue) {
             relay = argv[++i];
-            if (!isOneOf(relay, {"direct", "tunnel", "gateway", "socat"})) {
-                error = "--relay takes direct, tunnel, gateway or socat";
+            if (!isOneOf(relay, {"direct", "tunnel", "gateway", "socat", "tls-tunnel"})) {
+                error = "--relay takes direct, tunnel, gateway, socat or tls-tunnel";
                 return false;
             }
         } else {
@@ -80,7 +80,7 @@ std::string BenchOptions::usage(const char *program)
            "                    (taken round by round) is the median of the N, with its spread\n"
            "                    (default 7, --quick 1)\n"
            "  --only WORKLOAD   one-way, both-ways, round-trips or at-once only (for profiling)\n"
-           "  --relay PATH      direct, tunnel, gateway or socat only (for profiling)\n"
+           "  --relay PATH      direct, tunnel, gateway, socat or tls-tunnel only (for profiling)\n"
            "Exit status: 0, or 1 when data was damaged, a set-up failed or a path left threads running,\n"
            "2 on a wrong argument.\n";
 }

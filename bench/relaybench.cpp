@@ -7,6 +7,7 @@
 #include "reporttable.h"
 #include "socatrelay.h"
 #include "threadcensus.h"
+#include "tlsrelay.h"
 #include "tunnelrelay.h"
 #include "workloads.h"
 
@@ -108,11 +109,14 @@ RelayBench::RelayBench(const BenchOptions &options, const std::string &socatProg
     addPath("gateway", "Gateway", "concurrent gateway relays", std::make_unique<GatewayRelay>());
     addPath("socat", "socat", "",
             socatProgram_.empty() ? nullptr : std::make_unique<SocatRelay>(socatProgram_));
+    // One side TLS to an endpoint in this process: both ends of TLS are counted.
+    addPath("tls-tunnel", "TLS Tunnel", "", std::make_unique<TlsTunnelRelay>());
     direct_ = pathIndex("direct");
     tunnel_ = pathIndex("tunnel");
     socat_ = pathIndex("socat");
     const size_t gateway = pathIndex("gateway");
-    ratios_ = {{tunnel_, socat_}, {tunnel_, direct_}, {gateway, tunnel_}, {gateway, socat_}};
+    const size_t tlsTunnel = pathIndex("tls-tunnel");
+    ratios_ = {{tunnel_, socat_}, {tunnel_, direct_}, {gateway, tunnel_}, {gateway, socat_}, {tlsTunnel, tunnel_}};
 }
 
 RelayBench::~RelayBench() = default;

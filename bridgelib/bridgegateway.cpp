@@ -28,7 +28,8 @@ void BridgeGateway::onRun()
         THROW_EXCEPTION("internal error (clientSocket is null)");
     takeHandle();
 
-    const std::shared_ptr<Socket> server = service_->updateServerState();
+    // Plain TCP: the slave's bytes, TLS or not, pass through unchanged.
+    const std::shared_ptr<Socket> server = service_->updateServerState(true);
     if (!server) {
         ORVEL_LOG(Error, "Failed to create gateway's tunnel (server connection failed)");
         return;

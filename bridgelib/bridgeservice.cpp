@@ -12,6 +12,8 @@
 #include "remoteprintertunnel.h"
 #include "statusrecord.h"
 #include "stringutils.h"
+#include "tlsclient.h"
+#include "tlsstream.h"
 
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
@@ -311,7 +313,44 @@ void BridgeService::checkServer()
                 return;
         }
     }
-    switchModes(testServerConnection() != nullptr);  // the test connection closes at once
+    switchModes(openServerLink() != nullptr);  // the test connection closes at once
+}
+
+std::shared_ptr<Socket> BridgeService::openServerLink()
+{
+    std::shared_ptr<Socket> socket = testServerConnection();
+    return socket && secureServerLink(*socket) ? socket : nullptr;
+}
+
+bool BridgeService::secureServerLink(Socket &socket)
+{
+    const std::shared_ptr<const TlsClient> &client = options_->tlsClient();
+    if (!client)
+        return true;
+    if (!socket.startTls(*client, options_->serverTlsName()))
+        return false;
+    const std::shared_ptr<TlsStream> stream = socket.tlsStream();
+    if (!stream)
+        return false;  // closed by a stop as the handshake ended
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed = serverLinkSecurity_.certificateSubject != stream->peerSubject() ||
+                  serverLinkSecurity_.certificateExpiry != stream->peerExpiry();
+        serverLinkSecurity_.certificateSubject = stream->peerSubject();
+        serverLinkSecurity_.certificateExpiry = stream->peerExpiry();
+    }
+    if (changed)
+        statusChanged();
+    return true;
+}
+
+BridgeService::ServerLinkSecurity BridgeService::serverLinkSecurity() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ServerLinkSecurity security = serverLinkSecurity_;
+    security.encrypted = options_->serverTls();
+    return security;
 }
 
 std::shared_ptr<Socket> BridgeService::testServerConnection()
@@ -324,9 +363,9 @@ std::shared_ptr<Socket> BridgeService::testServerConnection()
     return socket;
 }
 
-std::shared_ptr<Socket> BridgeService::updateServerState()
+std::shared_ptr<Socket> BridgeService::updateServerState(bool forRelay)
 {
-    std::shared_ptr<Socket> socket = testServerConnection();
+    std::shared_ptr<Socket> socket = forRelay ? testServerConnection() : openServerLink();
     reportServerTest(socket != nullptr);
     return socket;
 }
@@ -442,6 +481,9 @@ std::shared_ptr<Socket> BridgeService::getServerConnection(bool *viaGateway)
     }
     if (!socket)
         socket = connectFirstGateway(untried);
+    // The gateway relays bytes: TLS, when on, runs end to end with the server.
+    if (socket && !secureServerLink(*socket))
+        socket = nullptr;
     if (socket && viaGateway)
         *viaGateway = true;
     return socket;
@@ -765,6 +807,9 @@ void BridgeService::getStatus(StatusRecord &record) const
     record.started = startTime_;
     record.serverReachable = serverReachability_;
     record.serverConnected = serverConnected_.value_or(false);
+    record.serverTls = options_->serverTls();
+    record.serverCertificateSubject = serverLinkSecurity_.certificateSubject;
+    record.serverCertificateExpiry = serverLinkSecurity_.certificateExpiry;
     record.gatewayPort = gateway_ ? std::optional<uint16_t>(gateway_->getLocalPort()) : std::nullopt;
     record.responder = responder_ != nullptr;
     record.printerTunnelPort.reset();

@@ -105,7 +105,9 @@ public:
     // Any thread: tests the server and reports the outcome to the service
     // thread, which switches the modes that follow; returns the connected
     // "Server" socket, or empty when the server is not reachable.
-    std::shared_ptr<Socket> updateServerState();
+    // `forRelay` (the gateway's relay): the connection stays plain TCP,
+    // since the slave's TLS, if any, runs end to end through it.
+    std::shared_ptr<Socket> updateServerState(bool forRelay = false);
     // Connects a "Server" socket to the server; empty with option "slave"
     // true (no attempt at all), while stopping, or on failure. Virtual for
     // tests that hold a server test in progress.
@@ -137,6 +139,20 @@ public:
 
     // Queries for the front ends; each returns copies.
     bool isServerConnected() const;
+    // The server link's encryption: whether "server-tls" is on, and the
+    // certificate the server showed at the latest handshake (subject empty
+    // and expiry 0 until one succeeded).
+    struct ServerLinkSecurity {
+        bool encrypted = false;
+        std::string certificateSubject;
+        int64_t certificateExpiry = 0;  // seconds since 1970 UTC
+    };
+    ServerLinkSecurity serverLinkSecurity() const;
+    // Any thread: runs the TLS handshake on a new connection that leads to
+    // the server (a session's, directly or through a gateway, or a tunnel's)
+    // when "server-tls" is true, and keeps the certificate shown; false when
+    // it failed (the socket is closed then). True at once without TLS.
+    bool secureServerLink(Socket &socket);
     void getPrinters(std::vector<PrinterDetails> &printers) const;
     // Every registered printer, answered or not, in registry order.
     std::vector<std::shared_ptr<RemotePrinter>> getRegisteredPrinters() const;
@@ -196,6 +212,9 @@ private:
     void waitForNextCycle();
     // Hands a server test's outcome to the service thread.
     void reportServerTest(bool reachable);
+    // testServerConnection, then the TLS handshake when "server-tls" is true.
+    std::shared_ptr<Socket> openServerLink();
+
     // Connects to the first of `gateways` that accepts, all tried at once;
     // records in the table which answered and which failed.
     std::shared_ptr<Socket> connectFirstGateway(const std::vector<gateway_info_t> &gateways);
@@ -220,6 +239,7 @@ private:
     std::optional<bool> serverReachability_;
     // The last server test outcome reported by another thread, not yet applied.
     std::optional<bool> reportedReachability_;
+    ServerLinkSecurity serverLinkSecurity_;
     bool stopping_ = false;  // from the start of a stop to the next start
     std::string backupDirectory_;
     int64_t startTime_ = 0;  // the last start, seconds since 1970 UTC

@@ -3,6 +3,7 @@
 #include "exception.h"
 #include "logmanager.h"
 #include "stringutils.h"
+#include "tlsclient.h"
 
 #include <boost/algorithm/string.hpp>
 
@@ -67,6 +68,12 @@ void OptionsManager::parse(int argc, const char *const argv[])
         ("server-address", po::value<std::string>(&serverAddress_)->default_value(serverAddress_),
          "WVT server address")
         ("server-port", po::value<uint16_t>(&serverPort_)->default_value(serverPort_), "WVT server port")
+        ("server-tls", po::value<bool>(&serverTls_)->default_value(serverTls_),
+         "TLS to the server for the sessions, their tunnels and the server test")
+        ("server-tls-ca", po::value<std::string>(&serverTlsCa_),
+         "PEM certificates the server's must lead to (default: the system's)")
+        ("server-tls-name", po::value<std::string>(&serverTlsName_),
+         "Name the server's certificate must carry (default: server-address)")
         ("static-printers", po::value<std::string>(&staticPrinterText)->default_value(staticPrinterText),
          "Static printers addresses (separated by ';')")
         ("config-file", po::value<std::string>(&configFile)->default_value(configFile), "Config file path")
@@ -102,6 +109,16 @@ void OptionsManager::parse(int argc, const char *const argv[])
         THROW_EXCEPTION(formatString("cannot open log file '%s'", logFile.c_str()));
 
     LogManager::instance().setLevel(logLevel <= static_cast<unsigned>(Critical) ? static_cast<int>(logLevel) : Info);
+
+    // Made once for every connection to the server; a build without TLS or
+    // certificates that cannot be read stop the start like a bad value.
+    if (serverTls_ && !variables_.count("help") && !variables_.count("status"))
+        tlsClient_ = std::make_shared<const TlsClient>(serverTlsCa_);
+}
+
+const std::string &OptionsManager::serverTlsName() const
+{
+    return serverTlsName_.empty() ? serverAddress_ : serverTlsName_;
 }
 
 std::vector<uint32_t> OptionsManager::parseStaticPrinters(const std::string &text)

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+class TlsClient;
+
 // Every setting of the bridge: declares the options, reads them from the
 // command line and then the ini file (the command line wins), keeps the
 // values, applies the log level and, when a log file is asked for, owns that
@@ -39,7 +41,8 @@ public:
 
     // Parses the command line and the ini file; throws the option library's
     // error for a malformed value and Exception when the log file cannot be
-    // opened.
+    // opened, or when "server-tls" is true and the build has no TLS or the
+    // certificates of "server-tls-ca" (or the system's) cannot be read.
     void parse(int argc, const char *const argv[]);
 
     // The declared options (front ends may add their own before parse and
@@ -57,6 +60,13 @@ public:
     const std::string &serverAddress() const { return serverAddress_; }
     uint16_t serverPort() const { return serverPort_; }
     const std::vector<uint32_t> &staticPrinters() const { return staticPrinters_; }
+    bool serverTls() const { return serverTls_; }
+    const std::string &serverTlsCa() const { return serverTlsCa_; }
+    // "server-tls-name", else "server-address".
+    const std::string &serverTlsName() const;
+    // The TLS client of every connection to the server when "server-tls" is
+    // true, else empty.
+    const std::shared_ptr<const TlsClient> &tlsClient() const { return tlsClient_; }
 
     // Turns the "static-printers" text into addresses, in order, duplicates
     // kept. A piece that is not four dotted numbers from 0 to 255 (or is the
@@ -77,6 +87,10 @@ private:
     std::string serverAddress_ = DefaultServerAddress;
     uint16_t serverPort_ = DefaultServerPort;
     std::vector<uint32_t> staticPrinters_;
+    bool serverTls_ = false;
+    std::string serverTlsCa_;
+    std::string serverTlsName_;
+    std::shared_ptr<const TlsClient> tlsClient_;
     boost::program_options::options_description description_;
     boost::program_options::variables_map variables_;
 

@@ -211,8 +211,11 @@ void RemotePrinter::openPrinterTunnel(uint32_t peerAddress, uint16_t peerPort,
                                             getName().c_str(), static_cast<unsigned>(MaxTunnels)));
         return;
     }
-    // Connecting applies the endpoints' time-outs.
-    if (!tunnel->connect(peerAddress, peerPort, address_, SessionProtocol::tunnelPort(request)))
+    // Connecting applies the endpoints' time-outs. The server's side runs
+    // TLS like the session when "server-tls" is on; the request goes inside.
+    const std::shared_ptr<Socket> &server = tunnel->endpoint1();
+    if (!server->connect(peerAddress, peerPort) || !service_->secureServerLink(*server) ||
+        !tunnel->endpoint2()->connect(address_, SessionProtocol::tunnelPort(request)))
         return;
     if (tunnel->endpoint1()->write(request.data(), static_cast<uint32_t>(request.size())) < 1)
         return;

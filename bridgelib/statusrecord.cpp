@@ -287,7 +287,10 @@ std::string StatusRecord::toJson() const
          {{"address", text(serverAddress)},
           {"port", serverPort},
           {"reachable", valueOrNull(serverReachable)},
-          {"connected", serverConnected}}},
+          {"connected", serverConnected},
+          {"tls", serverTls},
+          {"certificate_subject", text(serverCertificateSubject)},
+          {"certificate_expiry", serverCertificateExpiry}}},
         {"gateway_port", valueOrNull(gatewayPort)},
         {"responder", responder},
         {"printer_tunnel", printerTunnelPort ? Json{{"port", *printerTunnelPort},
@@ -335,6 +338,9 @@ bool StatusRecord::fromJson(const std::string &text, StatusRecord &record, std::
         serverFields.integer("port", read.serverPort, 0, 65535, false);
         serverFields.optionalBoolean("reachable", read.serverReachable);
         serverFields.boolean("connected", read.serverConnected);
+        serverFields.boolean("tls", read.serverTls, false);
+        serverFields.string("certificate_subject", read.serverCertificateSubject, false);
+        serverFields.integer("certificate_expiry", read.serverCertificateExpiry, 0, INT64_MAX, false);
     }
     if (const Json *tunnel = fields.get("printer_tunnel", false); tunnel && !tunnel->is_null()) {
         Fields tunnelFields(*tunnel, "the printer tunnel", error);

@@ -33,6 +33,9 @@ struct StatusRecord {
     uint16_t serverPort = 0;
     std::optional<bool> serverReachable;  // not given before the first server test
     bool serverConnected = false;
+    bool serverTls = false;                // the server link runs TLS ("server-tls")
+    std::string serverCertificateSubject;  // shown at the latest handshake; empty before
+    int64_t serverCertificateExpiry = 0;   // its end of validity, seconds since 1970 UTC; 0 before
     std::optional<uint16_t> gatewayPort;  // given while the gateway listener is open
     bool responder = false;               // the discovery responder runs
     std::optional<uint16_t> printerTunnelPort;

@@ -144,12 +144,20 @@ std::string StatusCommand::table(const StatusRecord &record, int64_t now)
                                    escapeText(record.guid).c_str(), static_cast<long long>(record.pid),
                                    record.started ? utcTime(record.started).c_str() : "never",
                                    age(record.written, now).c_str());
-    out += formatString("Server: %s:%u %s, %s\n", escapeText(record.serverAddress).c_str(),
+    // A link over TLS says so, with the certificate of the latest handshake.
+    const std::string tls = !record.serverTls ? std::string()
+                            : record.serverCertificateSubject.empty()
+                                ? std::string(", TLS (no handshake yet)")
+                                : formatString(", TLS with certificate %s expiring %s",
+                                               escapeText(record.serverCertificateSubject).c_str(),
+                                               utcTime(record.serverCertificateExpiry).c_str());
+    out += formatString("Server: %s:%u %s, %s%s\n", escapeText(record.serverAddress).c_str(),
                         static_cast<unsigned>(record.serverPort),
                         record.serverConnected ? "connected" : "not connected",
                         !record.serverReachable ? "not tested yet"
                         : *record.serverReachable ? "reached directly"
-                                                  : "not reached directly");
+                                                  : "not reached directly",
+                        tls.c_str());
     out += "Listeners: gateway " +
            (record.gatewayPort ? "port " + std::to_string(*record.gatewayPort) : std::string("off")) +
            ", discovery responder " + (record.responder ? "on" : "off") + ", printer tunnel " +

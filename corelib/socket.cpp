@@ -3,6 +3,8 @@
 #include "logmanager.h"
 #include "platform.h"
 #include "stringutils.h"
+#include "tlsclient.h"
+#include "tlsstream.h"
 
 #include <cstring>
 
@@ -21,7 +23,8 @@ Socket::Socket(const std::string &name, SocketHandle handle) : name(name), handl
 
 Socket::Socket(const Socket &other)
     : Object(), IClonable(), name(other.name), receiveTimeout(other.receiveTimeout), sendTimeout(other.sendTimeout),
-      connectTimeout(other.connectTimeout), handle_(other.sharedHandle())
+      connectTimeout(other.connectTimeout), handshakeTimeout(other.handshakeTimeout), handle_(other.sharedHandle()),
+      tls_(other.tlsStream())
 {
 }
 
@@ -57,6 +60,7 @@ SocketHandle Socket::takeHandle()
     std::lock_guard<std::mutex> lock(handleMutex_);
     SocketHandle taken = std::move(handle_);
     handle_ = SocketHandle();
+    tls_.reset();
     return taken;
 }
 
@@ -64,6 +68,7 @@ void Socket::setHandle(SocketHandle handle)
 {
     std::lock_guard<std::mutex> lock(handleMutex_);
     handle_ = std::move(handle);
+    tls_.reset();
     closed_ = false;
 }
 
@@ -80,6 +85,7 @@ void Socket::close()
         std::lock_guard<std::mutex> lock(handleMutex_);
         handle = std::move(handle_);
         handle_ = SocketHandle();
+        tls_.reset();  // a call still inside the stream holds its own reference
         closed_ = true;
     }
     handle.close();
@@ -140,10 +146,58 @@ uint32_t Socket::resolveHost(const std::string &host)
     return address;
 }
 
+std::shared_ptr<TlsStream> Socket::tlsStream() const
+{
+    std::lock_guard<std::mutex> lock(handleMutex_);
+    return tls_;
+}
+
+bool Socket::startTls(const TlsClient &client, const std::string &serverName)
+{
+    const SocketHandle handle = currentHandle();
+    uint32_t address = 0;
+    uint16_t port = 0;
+    handle.peerEndpoint(address, port);
+    const std::string text = formatString("%s:%d", addressToString(address).c_str(), port);
+    handle.setTimeouts(handshakeTimeout, handshakeTimeout);
+    TlsClient::Failure failure;
+    std::shared_ptr<TlsStream> stream = client.handshake(handle, serverName, failure);
+    handle.setTimeouts(receiveTimeout, sendTimeout);
+    bool stored = false;
+    if (stream) {
+        std::lock_guard<std::mutex> lock(handleMutex_);
+        stored = handle_ == handle && !closed_;
+        if (stored)
+            tls_ = stream;
+    }
+    if (stored) {
+        ORVEL_LOG(Debug, formatString("TLS (%s) to %s established, server certificate '%s'%s",
+                                      stream->protocol().c_str(), text.c_str(), stream->peerSubject().c_str(),
+                                      nameSuffix().c_str()));
+        return true;
+    }
+    if (!handle.isOpen() || !stream) {
+        // A socket closed by a stop fails its handshake as a matter of course.
+        if (!handle.isOpen())
+            ORVEL_LOG(Debug, formatString("TLS handshake with %s ended: socket closed%s", text.c_str(),
+                                          nameSuffix().c_str()));
+        else if (failure.certificate)
+            ORVEL_LOG(Warning, formatString("Server certificate of %s refused: %s%s", text.c_str(),
+                                            failure.reason.c_str(), nameSuffix().c_str()));
+        else
+            ORVEL_LOG(Warning, formatString("TLS handshake with %s failed: %s%s", text.c_str(),
+                                            failure.reason.c_str(), nameSuffix().c_str()));
+    }
+    close();
+    return false;
+}
+
 int Socket::read(void *buffer, uint32_t size, bool all, bool *endOfStream)
 {
     if (endOfStream)
         *endOfStream = false;
+    if (const std::shared_ptr<TlsStream> stream = tlsStream())
+        return readTls(*stream, buffer, size, all, endOfStream);
     const SocketHandle handle = currentHandle();
     auto *bytes = static_cast<unsigned char *>(buffer);
     uint32_t count = 0;
@@ -170,20 +224,50 @@ int Socket::read(void *buffer, uint32_t size, bool all, bool *endOfStream)
     }
 }
 
+int Socket::readTls(TlsStream &stream, void *buffer, uint32_t size, bool all, bool *endOfStream)
+{
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    uint32_t count = 0;
+    for (;;) {
+        bool timedOut = false;
+        const long received = stream.read(bytes + count, size - count, timedOut);
+        if (received == TlsStream::NothingYet)
+            continue;  // a record without data: wait for the next one
+        if (received > 0) {
+            count += static_cast<uint32_t>(received);
+            if (all && count < size)
+                continue;
+            return static_cast<int>(count);
+        }
+        if (received == 0 && endOfStream && size > 0) {
+            *endOfStream = true;
+            return -1;
+        }
+        if (timedOut)
+            return 0;
+        const int error = received == 0 ? 0 : stream.lastError();
+        ORVEL_LOG(Debug, formatString("Socket::read errorCode=%d, errorID=%d (count=%d, size=%d, TLS)",
+                                      errorClass(error), error, static_cast<int>(count), static_cast<int>(size)));
+        return -1;
+    }
+}
+
 int Socket::write(const void *data, uint32_t size)
 {
     if (size == 0)
         size = static_cast<uint32_t>(std::strlen(static_cast<const char *>(data)));
+    const std::shared_ptr<TlsStream> stream = tlsStream();
     const SocketHandle handle = currentHandle();
     const auto *bytes = static_cast<const unsigned char *>(data);
     uint32_t count = 0;
     while (count < size) {
-        const long sent = handle.send(bytes + count, size - count);
+        const long sent =
+            stream ? stream->write(bytes + count, size - count) : handle.send(bytes + count, size - count);
         if (sent > 0) {
             count += static_cast<uint32_t>(sent);
             continue;
         }
-        const int error = sent < 0 ? SocketHandle::lastError() : 0;
+        const int error = sent >= 0 ? 0 : (stream ? stream->lastError() : SocketHandle::lastError());
         ORVEL_LOG(Debug, formatString("Socket::write errorCode=%d, errorID=%d (count=%d, size=%d)", errorClass(error),
                                       error, static_cast<int>(count), static_cast<int>(size)));
         return -1;
@@ -193,6 +277,8 @@ int Socket::write(const void *data, uint32_t size)
 
 bool Socket::shutdownSend()
 {
+    if (const std::shared_ptr<TlsStream> stream = tlsStream())
+        return stream->shutdownSend();
     return currentHandle().shutdownSend();
 }
 

@@ -5,8 +5,12 @@
 #include "sockethandle.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+
+class TlsClient;
+class TlsStream;
 
 // The library's one wrapper of an IPv4 socket: blocking TCP connect,
 // exact-length or single-shot reads, complete writes, name resolution, the
@@ -17,10 +21,13 @@
 // a shared pointer. Copies and clones share the handle: the first of them to
 // be closed or destroyed closes it for all.
 //
-// Thread-safety: one thread reads and one thread writes at a time; close()
+// Thread-safety: one thread reads and one thread writes at a time (once TLS
+// runs, one thread at a time for both: TLS keeps one state); close()
 // may be called from any other thread to abort a blocked call, after which
 // handle() is -1 and every later call fails. handleMutex_ guards handle_ only
-// and is never held across a system call.
+// and is never held across a system call. handleMutex_ also guards tls_; a
+// read or write takes its own reference to the stream, so a close() from
+// another thread never frees a stream a call is still inside.
 class Socket : public Object, public IClonable {
 public:
     explicit Socket(const std::string &name = std::string(), SocketHandle handle = SocketHandle());
@@ -42,6 +49,15 @@ public:
     // out, or a close() from another thread) leaves no handle.
     bool connect(uint32_t address, uint16_t port);
     bool connect(const std::string &host, uint16_t port);
+    // Runs the TLS handshake on the connected socket, expecting the server
+    // certificate to carry `serverName`; bounded by handshakeTimeout, ended at
+    // once by close(). Nothing else is sent before it succeeded. On failure
+    // one Warning line names the reason (the certificate's, or the
+    // connection's) and the socket is closed.
+    bool startTls(const TlsClient &client, const std::string &serverName);
+    // The TLS stream once startTls succeeded; empty for a plain socket.
+    std::shared_ptr<TlsStream> tlsStream() const;
+
     // Dotted text without the resolver, else the resolver's first IPv4
     // address, in host order; 0 on failure.
     static uint32_t resolveHost(const std::string &host);
@@ -97,13 +113,19 @@ public:
     uint32_t receiveTimeout = 0;  // milliseconds; 0 waits for ever
     uint32_t sendTimeout = 0;     // milliseconds; 0 waits for ever
     uint32_t connectTimeout = DefaultConnectTimeoutMs;  // milliseconds; 0 waits for ever
+    // The longest wait for each step of a TLS handshake (milliseconds; 0
+    // waits for ever): through a gateway it includes the gateway's own
+    // connect to the server.
+    uint32_t handshakeTimeout = DefaultConnectTimeoutMs;
 
 private:
     SocketHandle currentHandle() const;
+    int readTls(TlsStream &stream, void *buffer, uint32_t size, bool all, bool *endOfStream);
     // Closes the handle without marking the object closed.
     void closeHandle();
 
-    mutable std::mutex handleMutex_;  // guards handle_ and closed_
+    mutable std::mutex handleMutex_;  // guards handle_, closed_ and tls_
     SocketHandle handle_;
     bool closed_ = false;
+    std::shared_ptr<TlsStream> tls_;  // set by startTls; dropped with the handle
 };

@@ -1,5 +1,7 @@
 #include "tunnel.h"
 
+#include "tlsstream.h"
+
 #include <cerrno>
 #include <chrono>
 
@@ -10,8 +12,27 @@ constexpr unsigned DefaultWait = 1000;
 
 static_assert(4 * 2 * Tunnel::SocketBufferBytes + 2 * SplicePipe::DefaultCapacity <= Tunnel::HeldBytesBound,
               "a stalled relay must stay within its bound");
+// A relay with a TLS side copies (its pipes stay empty) and holds up to two
+// streams' own buffers instead.
+static_assert(4 * 2 * Tunnel::SocketBufferBytes + 2 * TlsStream::HeldBytesBound <= Tunnel::HeldBytesBound,
+              "a stalled relay with TLS sides must stay within its bound");
 
-enum class Forwarded { Chunk, EndOfStream, Failed, Refused };
+enum class Forwarded { Chunk, Nothing, EndOfStream, Failed, Refused };
+
+// Moves one chunk from a TLS source to `to` through `buffer`; a record that
+// carried no data moves nothing.
+Forwarded forwardTls(TlsStream &from, Socket &source, Socket &to, unsigned char *buffer)
+{
+    bool timedOut = false;
+    const long received = from.read(buffer, ChunkSize, timedOut);
+    if (received == TlsStream::NothingYet)
+        return Forwarded::Nothing;
+    if (received == 0)
+        return source.sharedHandle().isOpen() ? Forwarded::EndOfStream : Forwarded::Failed;
+    if (received < 0)
+        return Forwarded::Failed;
+    return to.write(buffer, static_cast<uint32_t>(received)) >= 0 ? Forwarded::Chunk : Forwarded::Failed;
+}
 
 // Moves one chunk from `from` to `to` through `buffer`.
 Forwarded forward(Socket &from, Socket &to, unsigned char *buffer)
@@ -112,7 +133,11 @@ void Tunnel::relay()
     const SocketHandle *const sourceHandles[2] = {&handle1, &handle2};
     const SocketHandle *const targetHandles[2] = {&handle2, &handle1};
     SplicePipe *const pipes[2] = {&toEndpoint2_, &toEndpoint1_};
-    bool splicing = zeroCopy && toEndpoint2_.isOpen() && toEndpoint1_.isOpen();
+    // A TLS side's bytes must pass through user memory to be decrypted or
+    // encrypted, and its stream may hold decrypted bytes the socket no
+    // longer shows as readable: those count as readable without a wait.
+    const std::shared_ptr<TlsStream> streams[2] = {endpoint1_->tlsStream(), endpoint2_->tlsStream()};
+    bool splicing = zeroCopy && !streams[0] && !streams[1] && toEndpoint2_.isOpen() && toEndpoint1_.isOpen();
     copies_ = !splicing;
     const SplicePipe::SignalGuard signalGuard;
     const size_t count = handle1 == handle2 ? 1 : 2;
@@ -133,10 +158,23 @@ void Tunnel::relay()
                 waited[waitedCount++] = sourceHandles[direction];
             }
         }
+        bool buffered[2] = {false, false};
+        bool anyBuffered = false;
+        for (size_t index = 0; index < waitedCount; ++index) {
+            const std::shared_ptr<TlsStream> &stream = streams[directions[index]];
+            buffered[index] = stream && stream->pending() > 0;
+            anyBuffered = anyBuffered || buffered[index];
+        }
         bool readable[2] = {false, false};
-        const int ready = SocketHandle::waitReadable(waited, waitedCount, wait, readable);
+        int ready = SocketHandle::waitReadable(waited, waitedCount, anyBuffered ? 0 : wait, readable);
         if (ready < 0)
             return;
+        for (size_t index = 0; index < waitedCount; ++index) {
+            if (buffered[index] && !readable[index]) {
+                readable[index] = true;
+                ++ready;
+            }
+        }
         if (ready == 0) {
             if (halfClosed) {
                 const Socket &remaining = *sources[open[0] ? 0 : 1];
@@ -159,10 +197,14 @@ void Tunnel::relay()
                 copies_ = !splicing;
             }
             if (result == Forwarded::Refused)
-                result = forward(*sources[direction], *targets[direction], buffer);
+                result = streams[direction]
+                             ? forwardTls(*streams[direction], *sources[direction], *targets[direction], buffer)
+                             : forward(*sources[direction], *targets[direction], buffer);
             switch (result) {
             case Forwarded::Chunk:
                 lastChunk = std::chrono::steady_clock::now();
+                break;
+            case Forwarded::Nothing:
                 break;
             case Forwarded::Failed:
             case Forwarded::Refused:

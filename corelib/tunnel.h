@@ -25,7 +25,9 @@
 // to endpoint2 first, and a chunk is written completely before the next read,
 // so nothing queues inside the tunnel beyond one chunk. When the relay starts
 // it bounds both endpoints' kernel send and receive buffers, so that a relay
-// whose peer stops reading holds at most HeldBytesBound bytes.
+// whose peer stops reading holds at most HeldBytesBound bytes. An endpoint
+// that speaks TLS (Socket::startTls) makes the relay copy in both directions,
+// taking the bytes its stream has already decrypted before it waits again.
 //
 // Descriptors: the two endpoints' plus four for the pipes while the tunnel
 // exists.

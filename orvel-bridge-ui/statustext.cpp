@@ -4,6 +4,8 @@
 #include "remoteprinter.h"
 #include "stringutils.h"
 
+#include <boost/date_time/posix_time/posix_time.hpp>
+
 namespace {
 
 std::string yesNo(bool value)
@@ -28,6 +30,10 @@ StatusText StatusText::from(const BridgeService &service)
 {
     StatusText status;
     status.serverConnected = service.isServerConnected();
+    const BridgeService::ServerLinkSecurity security = service.serverLinkSecurity();
+    status.serverTls = security.encrypted;
+    status.serverCertificateSubject = security.certificateSubject;
+    status.serverCertificateExpiry = security.certificateExpiry;
     status.instanceGuid = service.getInstanceGuid();
     status.printerCount = service.getRegisteredPrinters().size();
     const PrinterTunnelInfo tunnel = service.getPrinterTunnel();
@@ -45,6 +51,14 @@ StatusText StatusText::from(const BridgeService &service)
 std::string StatusText::text() const
 {
     std::string lines = "Orvel-Server connected: " + yesNo(serverConnected);
+    if (serverTls)
+        lines += "\nServer link encrypted (TLS): " +
+                 (serverCertificateSubject.empty()
+                      ? std::string("no handshake yet")
+                      : escapeText(serverCertificateSubject) + ", expires " +
+                            boost::posix_time::to_simple_string(
+                                boost::posix_time::from_time_t(static_cast<std::time_t>(serverCertificateExpiry))) +
+                            " UTC");
     lines += "\nInstance GUID: " + instanceGuid;
     lines += "\nDiscovered printer(s): " + std::to_string(printerCount);
     if (tunnelOpen) {

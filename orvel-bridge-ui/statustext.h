@@ -15,6 +15,9 @@ class BridgeService;
 // return copies), and its lines. A plain value; any thread may use a copy.
 struct StatusText {
     bool serverConnected = false;
+    bool serverTls = false;                // "server-tls": the link is encrypted
+    std::string serverCertificateSubject;  // of the latest handshake; "" before
+    int64_t serverCertificateExpiry = 0;   // seconds since 1970 UTC
     std::string instanceGuid;
     size_t printerCount = 0;
     bool tunnelOpen = false;
@@ -27,7 +30,8 @@ struct StatusText {
 
     static StatusText from(const BridgeService &service);
 
-    // One line per item, joined by "\n": the server link, the GUID, the
+    // One line per item, joined by "\n": the server link (and its TLS
+    // certificate, when encrypted), the GUID, the
     // printer count, the tunnel (when open), the responder, the gateway port
     // (when listening), the gateways and the slaves known.
     std::string text() const;

@@ -15,8 +15,8 @@ linux_packages=(
   libboost-dev libboost-program-options-dev libboost-filesystem-dev
   libboost-system-dev libboost-date-time-dev
   nlohmann-json3-dev
-  libgtest-dev
-  python3 iproute2 util-linux socat
+  libgtest-dev libssl-dev
+  python3 python3-cryptography iproute2 util-linux socat
   chromium
   qtbase5-dev qtbase5-dev-tools fonts-font-awesome
   xvfb xauth xdotool tint2 x11-apps imagemagick

@@ -2,6 +2,7 @@
 #include "logcapture.h"
 #include "optionsmanager.h"
 #include "tempdirectory.h"
+#include "tlsclient.h"
 
 #include <boost/filesystem.hpp>
 #include <fstream>
@@ -214,5 +215,45 @@ TEST(StaticPrinters, PiecesThatAreNoAddressAreLeftOutWithAWarning)
         ASSERT_EQ(capture.messages().size(), 1u) << bad;
         EXPECT_EQ(capture.messages()[0]->level, Warning);
         EXPECT_TRUE(capture.contains(std::string("'") + bad + "'"));
+    }
+}
+
+TEST_F(OptionsTest, ServerTlsOptions)
+{
+    {
+        OptionsManager options;
+        parse(options, {"--server-address", "wvt.example.test"});
+        EXPECT_FALSE(options.serverTls());
+        EXPECT_FALSE(options.tlsClient()) << "no TLS unless asked for";
+        EXPECT_EQ(options.serverTlsName(), "wvt.example.test") << "the name defaults to the server's address";
+    }
+    {
+        // The ini file gives the name; the system's store is used without a CA file.
+        writeIni("orvel-bridge.ini", "server-tls-name = tls.example.test\n");
+        OptionsManager options;
+        parse(options, {"--server-address", "10.0.0.2", "--server-tls", "false"});
+        EXPECT_EQ(options.serverTlsName(), "tls.example.test");
+        EXPECT_FALSE(options.tlsClient());
+    }
+    {
+        // A CA file that cannot be read, or a build without TLS, stops the start.
+        OptionsManager options;
+        EXPECT_THROW(parse(options, {"--server-tls", "true", "--server-tls-ca", "missing-ca.pem"}), Exception);
+    }
+    {
+        OptionsManager options;
+        if (TlsClient::available()) {
+            parse(options, {"--server-tls", "true"});
+            EXPECT_TRUE(options.serverTls());
+            EXPECT_TRUE(options.tlsClient());
+        } else {
+            EXPECT_THROW(parse(options, {"--server-tls", "true"}), Exception);
+        }
+    }
+    {
+        // "help" does not need TLS to work.
+        OptionsManager options;
+        parse(options, {"--server-tls", "true", "--server-tls-ca", "missing-ca.pem", "--help"});
+        EXPECT_FALSE(options.tlsClient());
     }
 }

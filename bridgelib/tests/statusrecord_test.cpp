@@ -39,6 +39,9 @@ StatusRecord sampleRecord()
     record.serverPort = 52666;
     record.serverReachable = true;
     record.serverConnected = true;
+    record.serverTls = true;
+    record.serverCertificateSubject = "CN=wvt.example.test,O=Quote \"and\" back\\slash";
+    record.serverCertificateExpiry = 1796716800;
     record.gatewayPort = 40123;
     record.responder = false;
     record.printerTunnelPort = 8080;
@@ -115,6 +118,9 @@ TEST(StatusRecord, JsonRoundTripKeepsEveryFieldWithDeviceTextsEscapedAsInTheLog)
     EXPECT_EQ(read.serverPort, 52666);
     EXPECT_EQ(read.serverReachable, std::optional<bool>(true));
     EXPECT_TRUE(read.serverConnected);
+    EXPECT_TRUE(read.serverTls);
+    EXPECT_EQ(read.serverCertificateSubject, original.serverCertificateSubject);
+    EXPECT_EQ(read.serverCertificateExpiry, 1796716800);
     EXPECT_EQ(read.gatewayPort, std::optional<uint16_t>(40123));
     EXPECT_FALSE(read.responder);
     EXPECT_EQ(read.printerTunnelPort, std::optional<uint16_t>(8080));
@@ -164,6 +170,8 @@ TEST(StatusRecord, JsonRoundTripKeepsEveryFieldWithDeviceTextsEscapedAsInTheLog)
     ASSERT_TRUE(StatusRecord::fromJson(empty.toJson(), read, error)) << error << empty.toJson();
     EXPECT_TRUE(read.printers.empty());
     EXPECT_FALSE(read.serverReachable.has_value()) << "not tested yet stays unknown";
+    EXPECT_FALSE(read.serverTls);
+    EXPECT_TRUE(read.serverCertificateSubject.empty());
     EXPECT_FALSE(read.gatewayPort.has_value());
     EXPECT_FALSE(read.printerTunnelPort.has_value());
 }

@@ -153,6 +153,16 @@ TEST(StatusCommand, TableShowsServerListenersAndOnePrinterPerLineWithEscapedName
     EXPECT_NE(short_.find("Server: wvt.example.test:52666 not connected, not tested yet\n"), std::string::npos) << short_;
     EXPECT_NE(short_.find("\nNo printer\n"), std::string::npos);
 
+    StatusRecord secure = empty;
+    secure.serverTls = true;
+    EXPECT_NE(StatusCommand::table(secure, Now).find("not tested yet, TLS (no handshake yet)\n"), std::string::npos);
+    secure.serverCertificateSubject = "CN=wvt.example.test\n";
+    secure.serverCertificateExpiry = Now + 86400;
+    EXPECT_NE(StatusCommand::table(secure, Now)
+                  .find("not tested yet, TLS with certificate CN=wvt.example.test\\x0A expiring 2025-Dec-09 09:00:00 UTC\n"),
+              std::string::npos)
+        << StatusCommand::table(secure, Now);
+
     EXPECT_EQ(StatusCommand::age(0, Now), "never");
     EXPECT_EQ(StatusCommand::age(Now - 119, Now), "119 s");
     EXPECT_EQ(StatusCommand::age(Now - 120, Now), "2 min");

@@ -234,12 +234,15 @@ class CommandLine(ConsoleCase):
         bridge = self.run_to_end(["--help"])
         out = "\n".join(line for _, _, line in bridge.snapshot("out"))
         for option in ("--help", "--static-printers", "--log-level", "--server-port",
-                       "--config-file", "--gateway"):
+                       "--config-file", "--gateway", "--server-tls", "--server-tls-ca", "--server-tls-name"):
             self.assertIn(option, out)
 
     def test_malformed_option_value(self):
         for args in (["--server-port", "abc"], ["--log-level", "high"],
-                     ["--static-printers", "127.0.0.2", "--server-port", "70000"]):
+                     ["--static-printers", "127.0.0.2", "--server-port", "70000"],
+                     ["--server-tls", "maybe"],
+                     # Certificates that cannot be read stop the start too.
+                     ["--server-tls", "true", "--server-tls-ca", "/nonexistent/ca.pem"]):
             with self.subTest(args=args):
                 # A failed start must not look like a success to a service
                 # manager or a script.

@@ -55,6 +55,21 @@ TEST(StatusText, LinesForKnownInputs)
                                      "Discovered slave: 10.0.0.7(GUID=slave-guid-1)",
                                  }));
 
+    // An encrypted link shows the certificate of the latest handshake.
+    StatusText secure = minimal;
+    secure.serverTls = true;
+    EXPECT_EQ(lines(secure.text())[1], "Server link encrypted (TLS): no handshake yet");
+    secure.serverCertificateSubject = "CN=wvt.example.test,O=Orvel";
+    secure.serverCertificateExpiry = 1796716800;
+    EXPECT_EQ(lines(secure.text()), (std::vector<std::string>{
+                                        "Orvel-Server connected: no",
+                                        "Server link encrypted (TLS): CN=wvt.example.test,O=Orvel, expires "
+                                        "2026-Dec-08 08:00:00 UTC",
+                                        std::string("Instance GUID: ") + Guid,
+                                        "Discovered printer(s): 0",
+                                        "Broadcast responder: no",
+                                    }));
+
     // Several gateways and slaves, numbered from 1; a tunnel whose printer
     // has no name yet; the gateway port 0 is still shown.
     StatusText several;

@@ -116,13 +116,13 @@ class Packages(unittest.TestCase):
         self.assertEqual(user.pw_dir, "/var/lib/orvel-bridge")
         self.assertTrue(user.pw_shell.endswith("nologin"))
         depends = run(["dpkg-deb", "-f", self.debs[SERVICE_PACKAGE], "Depends"]).stdout
-        for library in ("libboost-program-options", "libsystemd0", "libstdc++6"):
+        for library in ("libboost-program-options", "libsystemd0", "libstdc++6", "libssl3"):
             self.assertIn(library, depends, "dependencies come from the program's libraries")
         with open(CONFIG) as sample:
             options = re.findall(r"^#([a-z-]+) =", sample.read(), re.M)
         for option in ("server-address", "server-port", "static-printers", "gateway", "gateway-port", "slave",
                        "discovery-responder", "printer-tunnel", "printer-tunnel-port", "quiet", "log-level",
-                       "log-file"):
+                       "log-file", "server-tls", "server-tls-ca", "server-tls-name"):
             self.assertIn(option, options, "the sample shows every option, commented")
 
     def test_2_unit_verifies_and_is_hardened(self):
