@@ -8,8 +8,11 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -147,45 +150,27 @@ TlsTunnelRelay::~TlsTunnelRelay()
     stop();
 }
 
-bool TlsTunnelRelay::start(uint16_t targetPort, int, std::string &problem)
+bool TlsTunnelRelay::start(uint16_t targetPort, int connections, std::string &problem)
 {
-    targetPort_ = targetPort;
     endpoint_ = std::make_unique<Endpoint>();
     directory_ = std::make_unique<TempDirectory>();
     tlstest::writeFile(directory_->file("ca.pem"), endpoint_->authority.pem());
     client_ = std::make_unique<TlsClient>(directory_->file("ca.pem"));
-    return endpoint_->start(targetPort, problem) &&
-           listener_.start([this](UniqueFd connection) { join(std::move(connection)); }, problem);
+    return endpoint_->start(targetPort, problem) && TunnelRelay::start(targetPort, connections, problem);
 }
 
-void TlsTunnelRelay::join(UniqueFd connection)
+std::shared_ptr<Socket> TlsTunnelRelay::connectSink()
 {
-    // Runs on the accepting thread, as TunnelRelay's does.
-    auto client = std::make_shared<Socket>("relay client side", SocketHandle::adopt(connection.release()));
-    client->receiveTimeout = ReceiveTimeoutMs;
-    client->applyTimeouts();
     auto server = std::make_shared<Socket>("relay TLS side");
     server->receiveTimeout = ReceiveTimeoutMs;
     if (!server->connect(Loopback::Address, endpoint_->listener.port()) || !server->startTls(*client_, ServerName))
-        return;
-
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto tunnel = std::make_shared<Tunnel>(nullptr, nextId_++, client, server);
-    tunnel->selectTimeout = SelectTimeoutMs;
-    if (tunnel->start())
-        tunnels_.push_back(std::move(tunnel));
+        return nullptr;
+    return server;
 }
 
 void TlsTunnelRelay::stop()
 {
-    listener_.stop();
-    std::vector<std::shared_ptr<Tunnel>> tunnels;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        tunnels.swap(tunnels_);
-    }
-    for (const auto &tunnel : tunnels)
-        tunnel->stop();
+    TunnelRelay::stop();
     if (endpoint_)
         endpoint_->stop();
 }

@@ -21,9 +21,8 @@ void TunnelRelay::join(UniqueFd connection)
     auto client = std::make_shared<Socket>("relay client side", SocketHandle::adopt(connection.release()));
     client->receiveTimeout = ReceiveTimeoutMs;
     client->applyTimeouts();
-    auto sink = std::make_shared<Socket>("relay sink side");
-    sink->receiveTimeout = ReceiveTimeoutMs;
-    if (!sink->connect(Loopback::Address, targetPort_))
+    std::shared_ptr<Socket> sink = connectSink();
+    if (!sink)
         return;
 
     std::lock_guard<std::mutex> lock(mutex_);
@@ -31,6 +30,15 @@ void TunnelRelay::join(UniqueFd connection)
     tunnel->selectTimeout = SelectTimeoutMs;
     if (tunnel->start())
         tunnels_.push_back(std::move(tunnel));
+}
+
+std::shared_ptr<Socket> TunnelRelay::connectSink()
+{
+    auto sink = std::make_shared<Socket>("relay sink side");
+    sink->receiveTimeout = ReceiveTimeoutMs;
+    if (!sink->connect(Loopback::Address, targetPort_))
+        return nullptr;
+    return sink;
 }
 
 void TunnelRelay::stop()

@@ -8,10 +8,15 @@
 #include <mutex>
 #include <vector>
 
+class Socket;
+
 // The project's Tunnel as a relay, set up the way the bridge sets up its
 // printer tunnel: each accepted connection becomes endpoint1, a new Socket
 // connected to the target becomes endpoint2 (both with 20000 ms receive
 // time-outs), and a Tunnel with selectTimeout 3000 joins them on its thread.
+// A derived relay changes only how endpoint2 is made (connectSink); it stops
+// its own parts after TunnelRelay::stop, and calls stop() in its destructor,
+// so that no connection is joined once it is partly destroyed.
 class TunnelRelay : public Relay {
 public:
     ~TunnelRelay() override;
@@ -22,10 +27,17 @@ public:
     // Stops accepting, then stops (closes and joins) every tunnel.
     void stop() override;
 
+protected:
+    static constexpr uint32_t ReceiveTimeoutMs = 20000;
+
+    // Endpoint2 connected to what the relay feeds (here the target), or null
+    // when that failed. Runs on the accepting thread.
+    virtual std::shared_ptr<Socket> connectSink();
+    uint16_t targetPort() const { return targetPort_; }
+
 private:
     void join(UniqueFd connection);
 
-    static constexpr uint32_t ReceiveTimeoutMs = 20000;
     static constexpr unsigned SelectTimeoutMs = 3000;
 
     uint16_t targetPort_ = 0;

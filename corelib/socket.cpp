@@ -17,6 +17,29 @@ int errorClass(int errorNumber)
     return Platform::errorClassOf(errorNumber, SocketSource);
 }
 
+// One receive of a read: the bytes received (0 at the end of the stream,
+// negative on a failure, TlsStream::NothingYet for a TLS record without data),
+// whether the receive time-out ran out, and the failure's system error.
+struct Piece {
+    long received;
+    bool timedOut;
+    int error;
+};
+
+Piece receivePiece(const SocketHandle &handle, unsigned char *buffer, uint32_t size)
+{
+    const long received = handle.receive(buffer, size);
+    const int error = received < 0 ? SocketHandle::lastError() : 0;
+    return {received, errorClass(error) == IPlatform::TimedOut, error};
+}
+
+Piece receivePiece(TlsStream &stream, unsigned char *buffer, uint32_t size)
+{
+    bool timedOut = false;
+    const long received = stream.read(buffer, size, timedOut);
+    return {received, timedOut, received < 0 ? stream.lastError() : 0};
+}
+
 } // namespace
 
 Socket::Socket(const std::string &name, SocketHandle handle) : name(name), handle_(std::move(handle)) {}
@@ -196,58 +219,31 @@ int Socket::read(void *buffer, uint32_t size, bool all, bool *endOfStream)
 {
     if (endOfStream)
         *endOfStream = false;
-    if (const std::shared_ptr<TlsStream> stream = tlsStream())
-        return readTls(*stream, buffer, size, all, endOfStream);
-    const SocketHandle handle = currentHandle();
+    const std::shared_ptr<TlsStream> stream = tlsStream();
+    const SocketHandle handle = stream ? SocketHandle() : currentHandle();
     auto *bytes = static_cast<unsigned char *>(buffer);
     uint32_t count = 0;
     for (;;) {
-        const long received = handle.receive(bytes + count, size - count);
-        const int error = received < 0 ? SocketHandle::lastError() : 0;
-        if (received > 0) {
-            count += static_cast<uint32_t>(received);
+        const Piece piece = stream ? receivePiece(*stream, bytes + count, size - count)
+                                   : receivePiece(handle, bytes + count, size - count);
+        if (piece.received == TlsStream::NothingYet)
+            continue;  // a TLS record without data: wait for the next one
+        if (piece.received > 0) {
+            count += static_cast<uint32_t>(piece.received);
             if (all && count < size)
                 continue;
             return static_cast<int>(count);
         }
-        if (received == 0 && endOfStream && size > 0) {
+        if (piece.received == 0 && endOfStream && size > 0) {
             // An orderly end the caller asked about: no failure to log.
             *endOfStream = true;
             return -1;
         }
-        const int kind = errorClass(error);
-        if (kind == IPlatform::TimedOut)
+        if (piece.timedOut)
             return 0;
-        ORVEL_LOG(Debug, formatString("Socket::read errorCode=%d, errorID=%d (count=%d, size=%d)", kind, error,
-                                      static_cast<int>(count), static_cast<int>(size)));
-        return -1;
-    }
-}
-
-int Socket::readTls(TlsStream &stream, void *buffer, uint32_t size, bool all, bool *endOfStream)
-{
-    auto *bytes = static_cast<unsigned char *>(buffer);
-    uint32_t count = 0;
-    for (;;) {
-        bool timedOut = false;
-        const long received = stream.read(bytes + count, size - count, timedOut);
-        if (received == TlsStream::NothingYet)
-            continue;  // a record without data: wait for the next one
-        if (received > 0) {
-            count += static_cast<uint32_t>(received);
-            if (all && count < size)
-                continue;
-            return static_cast<int>(count);
-        }
-        if (received == 0 && endOfStream && size > 0) {
-            *endOfStream = true;
-            return -1;
-        }
-        if (timedOut)
-            return 0;
-        const int error = received == 0 ? 0 : stream.lastError();
-        ORVEL_LOG(Debug, formatString("Socket::read errorCode=%d, errorID=%d (count=%d, size=%d, TLS)",
-                                      errorClass(error), error, static_cast<int>(count), static_cast<int>(size)));
+        ORVEL_LOG(Debug, formatString("Socket::read errorCode=%d, errorID=%d (count=%d, size=%d%s)",
+                                      errorClass(piece.error), piece.error, static_cast<int>(count),
+                                      static_cast<int>(size), stream ? ", TLS" : ""));
         return -1;
     }
 }

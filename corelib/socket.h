@@ -120,7 +120,6 @@ public:
 
 private:
     SocketHandle currentHandle() const;
-    int readTls(TlsStream &stream, void *buffer, uint32_t size, bool all, bool *endOfStream);
     // Closes the handle without marking the object closed.
     void closeHandle();
 

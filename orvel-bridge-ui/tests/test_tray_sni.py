@@ -28,32 +28,16 @@ python3-gi, xdotool, xwininfo or ImageMagick.
 """
 
 import os
-import shutil
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-UI = os.environ.get("ORVEL_BRIDGE_UI", "")
-LAB = os.environ.get("ORVEL_BRIDGE_LAB", "")
-SCREENSHOTS = os.environ.get("ORVEL_SCREENSHOTS", tempfile.gettempdir())
-INSIDE = "ORVEL_TRAY_NAMESPACE"
-SKIP = 77
+from traytesttools import LAB, SKIP, UI, TrayProcesses, enter_namespace, wait_for_display, wait_until
+
 TOOLS = ("Xvfb", "dbus-daemon", "status-notifier-watcher", "gtk-sni-tray-standalone", "xdotool", "xwininfo",
          "import", "unshare", "ip")
 MENU = "com.canonical.dbusmenu"
 ITEM = "org.kde.StatusNotifierItem"
-
-
-def wait_until(predicate, timeout, step=0.1):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
 
 
 def notification_server(address, record):
@@ -95,22 +79,11 @@ def notification_server(address, record):
     GLib.MainLoop().run()
 
 
-class StatusNotifierItem(unittest.TestCase):
+class StatusNotifierItem(TrayProcesses, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         import dbus
-        cls.home = tempfile.mkdtemp(prefix="orvel-sni-")
-        cls.processes = []
-        os.chmod(cls.home, 0o700)
-        os.makedirs(os.path.join(cls.home, "docs"))
-        read_end, write_end = os.pipe()
-        cls.start(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                  pass_fds=(write_end,))
-        os.close(write_end)
-        with os.fdopen(read_end) as stream:
-            display = stream.readline().strip()
-        if not display:
-            raise RuntimeError("Xvfb did not start")
+        display = cls.start_display("orvel-sni-")
         cls.address = "unix:path=" + os.path.join(cls.home, "bus")
         cls.env = dict(os.environ, DISPLAY=":" + display, HOME=cls.home, XDG_RUNTIME_DIR=cls.home,
                        XDG_DOCUMENTS_DIR=os.path.join(cls.home, "docs"), DBUS_SESSION_BUS_ADDRESS=cls.address,
@@ -119,8 +92,7 @@ class StatusNotifierItem(unittest.TestCase):
             cls.env.pop(name, None)
         cls.start(["dbus-daemon", "--session", "--nofork", "--address=" + cls.address])
         wait_until(lambda: os.path.exists(os.path.join(cls.home, "bus")), 10)
-        wait_until(lambda: subprocess.run(["xwininfo", "-root"], env=cls.env, stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.DEVNULL).returncode == 0, 10)
+        wait_for_display(cls.env)
         cls.bus = wait_until(lambda: cls.connect(dbus), 10)
         cls.notices = os.path.join(cls.home, "notifications.txt")
         cls.start([sys.executable, os.path.abspath(__file__), "notification-server", cls.address, cls.notices])
@@ -144,38 +116,7 @@ class StatusNotifierItem(unittest.TestCase):
         except dbus.exceptions.DBusException:
             return None
 
-    @classmethod
-    def start(cls, argv, env=None, **popen):
-        out = open(os.path.join(cls.home, os.path.basename(argv[0]) + ".out"), "a")
-        process = subprocess.Popen(argv, cwd=cls.home, env=env or getattr(cls, "env", None), stdout=out,
-                                   stderr=subprocess.STDOUT, **popen)
-        cls.processes.append(process)
-        return process
-
-    @classmethod
-    def tearDownClass(cls):
-        for process in reversed(cls.processes):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-        shutil.rmtree(cls.home, ignore_errors=True)
-
     # --- helpers -------------------------------------------------------------
-    def x(self, *argv):
-        return subprocess.run(list(argv), env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              text=True, timeout=30)
-
-    def log_text(self):
-        try:
-            with open(self.log) as stream:
-                return stream.read()
-        except FileNotFoundError:
-            return ""
-
     def notifications(self):
         try:
             with open(self.notices) as stream:
@@ -184,17 +125,9 @@ class StatusNotifierItem(unittest.TestCase):
             return []
 
     def outputs(self, tail=3000):
-        texts = []
-        for name in sorted(os.listdir(self.home)):
-            if name.endswith(".out"):
-                with open(os.path.join(self.home, name)) as stream:
-                    texts.append("--- %s\n%s" % (name, stream.read()[-tail:]))
+        texts = self.program_outputs(tail)
         texts.append("--- log\n" + self.log_text()[-tail:])
         return "\n".join(texts)
-
-    def screenshot(self, name):
-        result = self.x("import", "-window", "root", os.path.join(SCREENSHOTS, name))
-        self.assertEqual(result.returncode, 0, result.stderr)
 
     def items(self):
         import dbus
@@ -432,22 +365,9 @@ def main():
     if not UI or not os.path.exists(UI):
         print("ORVEL_BRIDGE_UI is not set to the program")
         return 1
-    if os.environ.get(INSIDE) != "1":
-        for tool in TOOLS:
-            if shutil.which(tool) is None:
-                print("skipped: %s is missing (a StatusNotifierItem host needs it)" % tool)
-                return SKIP
-        if not LAB or not os.path.exists(LAB):
-            print("ORVEL_BRIDGE_LAB is not set to the simulator")
-            return 1
-        command = ["unshare", "-n", "-i"] if os.geteuid() == 0 else ["unshare", "-r", "-n", "-i"]
-        probe = subprocess.run(command + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if probe.returncode != 0:
-            print("skipped: no private network namespace (needs root or user namespaces)")
-            return SKIP
-        env = dict(os.environ, **{INSIDE: "1"})
-        return subprocess.run(command + [sys.executable, os.path.abspath(__file__)], env=env).returncode
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    code = enter_namespace(__file__, TOOLS, missing=" (a StatusNotifierItem host needs it)")
+    if code is not None:
+        return code
     suite = unittest.defaultTestLoader.loadTestsFromTestCase(StatusNotifierItem)
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1

@@ -21,19 +21,13 @@ root or unshare, or without Xvfb, tint2, xdotool, xwininfo or ImageMagick.
 """
 
 import os
-import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-UI = os.environ.get("ORVEL_BRIDGE_UI", "")
-LAB = os.environ.get("ORVEL_BRIDGE_LAB", "")
-SCREENSHOTS = os.environ.get("ORVEL_SCREENSHOTS", tempfile.gettempdir())
-INSIDE = "ORVEL_TRAY_NAMESPACE"
-SKIP = 77
+from traytesttools import INSIDE, LAB, UI, TrayProcesses, enter_namespace, wait_for_display, wait_until
 
 TINT2RC = """panel_items = S
 panel_size = 100% 32
@@ -41,16 +35,6 @@ panel_position = top center horizontal
 systray_padding = 4 2 4
 systray_icon_size = 24
 """
-
-
-def wait_until(predicate, timeout, step=0.1):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(step)
-    return predicate()
 
 
 class Help(unittest.TestCase):
@@ -72,31 +56,18 @@ class Help(unittest.TestCase):
         self.assertEqual(result.stderr.strip(), "")
 
 
-class Window(unittest.TestCase):
+class Window(TrayProcesses, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.home = tempfile.mkdtemp(prefix="orvel-tray-")
-        cls.processes = []
-        os.chmod(cls.home, 0o700)
-        os.makedirs(os.path.join(cls.home, "docs"))
-        read_end, write_end = os.pipe()
-        cls.xvfb = cls.start(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                              "-nolisten", "tcp"], pass_fds=(write_end,))
-        os.close(write_end)
-        with os.fdopen(read_end) as stream:
-            display = stream.readline().strip()
-        if not display:
-            raise RuntimeError("Xvfb did not start")
+        display = cls.start_display("orvel-tray-")
         cls.env = dict(os.environ, DISPLAY=":" + display, HOME=cls.home,
                        XDG_RUNTIME_DIR=cls.home, XDG_DOCUMENTS_DIR=os.path.join(cls.home, "docs"))
         cls.env.pop("QT_QPA_PLATFORM", None)
         with open(os.path.join(cls.home, "tint2rc"), "w") as config:
             config.write(TINT2RC)
-        # The display may refuse its first clients for a moment after Xvfb
-        # named it (seen on a loaded machine): wait until it answers, and start
-        # the panel again if it gave up on the display at once.
-        wait_until(lambda: subprocess.run(["xwininfo", "-root"], env=cls.env, stdout=subprocess.DEVNULL,
-                                          stderr=subprocess.DEVNULL).returncode == 0, 10)
+        # Wait until the display answers, and start the panel again if it gave
+        # up on the display at once.
+        wait_for_display(cls.env)
         for _ in range(3):
             cls.panel = cls.start(["tint2", "-c", os.path.join(cls.home, "tint2rc")])
             if not wait_until(lambda: cls.panel.poll() is not None, 1.5):
@@ -107,37 +78,6 @@ class Window(unittest.TestCase):
         cls.tray = cls.start([UI, "--static-printers", "127.0.0.2;127.0.0.3", "--server-address", "127.0.0.1",
                               "--server-port", "1", "--discovery-responder", "false", "--log-level", "0",
                               "--log-file", cls.log, "--expert-mode"])
-
-    @classmethod
-    def start(cls, argv, **popen):
-        out = open(os.path.join(cls.home, os.path.basename(argv[0]) + ".out"), "w")
-        process = subprocess.Popen(argv, cwd=cls.home, env=getattr(cls, "env", None), stdout=out,
-                                   stderr=subprocess.STDOUT, **popen)
-        cls.processes.append(process)
-        return process
-
-    @classmethod
-    def tearDownClass(cls):
-        for process in reversed(cls.processes):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(5)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
-        shutil.rmtree(cls.home, ignore_errors=True)
-
-    def x(self, *argv):
-        return subprocess.run(list(argv), env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              text=True, timeout=30)
-
-    def log_text(self):
-        try:
-            with open(self.log) as stream:
-                return stream.read()
-        except FileNotFoundError:
-            return ""
 
     def icon_window(self):
         """The tray icon's window in the panel, or None."""
@@ -151,19 +91,9 @@ class Window(unittest.TestCase):
     def outputs(self, tail=3000):
         """What the programs wrote (the last tail characters of each), for a
         failure's message."""
-        texts = []
-        for name in sorted(os.listdir(self.home)):
-            if name.endswith(".out"):
-                with open(os.path.join(self.home, name)) as stream:
-                    texts.append("--- %s\n%s" % (name, stream.read()[-tail:]))
+        texts = self.program_outputs(tail)
         texts.append("--- windows\n" + self.x("xwininfo", "-root", "-tree").stdout[-3000:])
         return "\n".join(texts)
-
-    def screenshot(self, name):
-        path = os.path.join(SCREENSHOTS, name)
-        result = self.x("import", "-window", "root", path)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        return path
 
     def click_icon(self, button):
         """Clicks the tray icon with `button`; the panel may embed it anew."""
@@ -314,23 +244,11 @@ def main():
         print("ORVEL_BRIDGE_UI is not set to the program")
         return 1
     names = sys.argv[1:] or ["Help", "Window"]
-    if "Window" in names and os.environ.get(INSIDE) != "1":
-        for tool in ("Xvfb", "tint2", "xdotool", "xwininfo", "import", "compare", "unshare", "ip"):
-            if shutil.which(tool) is None:
-                print("skipped: %s is missing" % tool)
-                return SKIP
-        if not LAB or not os.path.exists(LAB):
-            print("ORVEL_BRIDGE_LAB is not set to the simulator")
-            return 1
-        command = ["unshare", "-n", "-i"] if os.geteuid() == 0 else ["unshare", "-r", "-n", "-i"]
-        probe = subprocess.run(command + ["true"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if probe.returncode != 0:
-            print("skipped: no private network namespace (needs root or user namespaces)")
-            return SKIP
-        env = dict(os.environ, **{INSIDE: "1"})
-        return subprocess.run(command + [sys.executable, os.path.abspath(__file__)] + names, env=env).returncode
-    if os.environ.get(INSIDE) == "1":
-        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    if "Window" in names or os.environ.get(INSIDE) == "1":
+        code = enter_namespace(__file__, ("Xvfb", "tint2", "xdotool", "xwininfo", "import", "compare", "unshare",
+                                          "ip"), names)
+        if code is not None:
+            return code
     suite = unittest.TestSuite()
     loader = unittest.defaultTestLoader
     for name in names:
